@@ -1,0 +1,74 @@
+// The control's settings record, its enumerations, error codes and write rules.
+// Pure: no platform headers, so it also builds natively for sanitizer runs.
+#pragma once
+#include <cstdint>
+
+// Values of the type library's enumerations. PARITY, STOPBITS and SerialEvent share their
+// numbers with the platform's DCB and event-mask codes, whose names <windows.h> already
+// defines as macros; the kind of a CommEvent and the data modes are ours alone.
+enum Event : int32_t {
+    EVT_DISCONNECT = 0,
+    EVT_DATA = 1,
+    EVT_SERIALEVENT = 2,
+    EVT_CONNECT = 3,
+};
+
+enum DataMode : int32_t {
+    BINARY = 0,
+    TEXT = 1,
+    BINARYJS = 2,
+};
+
+// Codes stored in Error; they are also the numbers of their messages in the string table.
+enum PortError : int32_t {
+    ERR_NONE = 0,
+    ERR_UNKNOWN_PORT = 219,
+    ERR_ACCESS_DENIED = 220,
+    ERR_IO = 221,
+    ERR_BAD_SETTING = 222,
+};
+
+// The events the worker asks the driver for: TXEMPTY, CTS, DSR, BREAK, ERR, RING.
+constexpr uint32_t kWatchedLineEvents = 0x1DC;
+
+struct PortSettings {
+    int32_t Error = ERR_NONE;
+    int32_t Port = 1;
+    int32_t BaudRate = 9600;
+    int32_t DataBits = 8;
+    int32_t Parity = 0;    // NOPARITY
+    int32_t StopBits = 0;  // ONESTOPBIT
+    int32_t PortOpen = 0;
+    int32_t ConnectWanted = 0;
+    int32_t DataMode = BINARY;
+    int16_t NullSubst = 32;
+    int16_t RecvIntervalTimeout = 30;
+    int32_t DTR = 0;
+    int32_t RTS = 0;
+    int32_t RecvSizeThreshold = 1000;
+};
+
+// Accepted ranges of property writes; anything else is ignored silently.
+inline bool AcceptsPort(int32_t v) { return v > 0; }
+inline bool AcceptsBaudRate(int32_t v) { return v >= 2; }
+inline bool AcceptsDataBits(int32_t v) { return v >= 5 && v <= 8; }
+inline bool AcceptsParity(int32_t v) { return v >= 0 && v <= 4; }
+inline bool AcceptsStopBits(int32_t v) { return v >= 0 && v <= 2; }
+inline bool AcceptsDataMode(int32_t v) { return v >= 0 && v <= 2; }
+inline bool AcceptsNullSubst(int32_t v) { return v >= 0 && v <= 255; }
+inline bool AcceptsRecvIntervalTimeout(int32_t v) { return v >= 1 && v <= 1000; }
+inline bool AcceptsRecvSizeThreshold(int32_t v) { return v >= 1 && v <= 100000; }
+
+// Stored property sets are not range-checked, so the worker clamps the read size it uses:
+// below 1 a read would ask for nothing and spin, above the setter's limit the buffer
+// (twice the threshold) could not be had.
+inline uint32_t EffectiveRecvSizeThreshold(int32_t v) {
+    if (v < 1) return 1;
+    if (v > 100000) return 100000;
+    return static_cast<uint32_t>(v);
+}
+
+// Thrown by port operations inside the engine; never leaves the control.
+struct tx_encoding {
+    int32_t code;
+};
