@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# Runs one Windows program under Wine in a prefix that belongs to the build folder.
+#   wine-run.sh win32|win64 PREFIX EXE [ARGS...]
+# Used as CMAKE_CROSSCOMPILING_EMULATOR. On first use it creates the prefix (headless, no
+# crash dialogs, no COM port mapped to a host serial device). When the native build holds the
+# virtual null-modem test bed, it makes sure the test-bed daemon for this prefix runs and puts
+# the test bed's preload library into the environment of wineserver and of every Wine process.
+# wineserver is started detached so that ctest never waits on pipes it inherited.
+# ~/.wine is never used: WINEPREFIX is always the prefix given.
+#
+# Environment:
+#   TARVEL_TESTBED_BIN  folder with nullmodemd and preload/ (default: build/native/tools/testbed)
+#   TARVEL_NO_TESTBED=1 run without the test bed
+# Exported to the program: TARVEL_TESTBED_ADDR=127.0.0.1:<port> (the daemon's control channel)
+# and TARVEL_TESTBED_STATE (the folder holding the test bed's state for this prefix).
+set -u
+
+if [ $# -lt 3 ]; then
+  echo "usage: wine-run.sh win32|win64 PREFIX EXE [ARGS...]" >&2
+  exit 2
+fi
+arch=$1 prefix=$2
+shift 2
+case "$arch" in win32|win64) ;; *) echo "wine-run.sh: bad WINEARCH $arch" >&2; exit 2 ;; esac
+case "$prefix" in /*) ;; *) prefix="$PWD/$prefix" ;; esac
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+tb_bin=${TARVEL_TESTBED_BIN:-$here/../../build/native/tools/testbed}
+
+export WINEARCH=$arch WINEPREFIX=$prefix WINEDEBUG=-all
+# winedbg off: a crash ends the process at once. mscoree/mshtml off: no Mono/Gecko prompts.
+export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
+unset DISPLAY WAYLAND_DISPLAY
+
+# The test bed's state (pty links, shared line state, control port) lives beside the prefix.
+tb_state="$prefix.testbed"
+use_testbed=0
+if [ "${TARVEL_NO_TESTBED:-0}" != 1 ] && [ -x "$tb_bin/nullmodemd" ] \
+   && [ -f "$tb_bin/preload/lib/x86_64-linux-gnu/libtarvel_nullmodem.so" ] \
+   && [ -f "$tb_bin/preload/lib/i386-linux-gnu/libtarvel_nullmodem.so" ]; then
+  use_testbed=1
+fi
+
+# Pool of virtual ports: COM10..COM49; pair k has its ends on COM(10+2k) and COM(11+2k).
+# Nothing else is mapped (the preload hides host /dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM* from
+# Wine's port detection, so COM1..COM9 and COM50 and up do not exist in the prefix).
+map_ports() {
+  local reg="$prefix/tarvel-ports.reg" n
+  {
+    printf 'REGEDIT4\r\n\r\n[-HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\r\n\r\n'
+    printf '[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\r\n'
+    if [ $use_testbed = 1 ]; then
+      for n in $(seq 10 49); do printf '"COM%d"="%s/com%d"\r\n' "$n" "$tb_state" "$n"; done
+    fi
+    printf '\r\n'
+  } > "$reg"
+  wine regedit /S 'Z:'"$(printf '%s' "$reg" | tr / '\\')" </dev/null >/dev/null 2>&1 9>&-
+  wineserver -k </dev/null >/dev/null 2>&1 9>&-
+  wineserver -w </dev/null >/dev/null 2>&1 9>&-
+  echo "testbed=$use_testbed" > "$prefix/.tarvel-ports"
+}
+
+create_prefix() {
+  mkdir -p "$(dirname "$prefix")"
+  rm -rf "$prefix" "$prefix.testbed"
+  wineboot -i </dev/null >/dev/null 2>&1 9>&-
+  wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1 9>&-
+  wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+    </dev/null >/dev/null 2>&1 9>&-
+  map_ports
+  touch "$prefix/.tarvel-ready"
+}
+
+{
+  flock 9
+  if [ $use_testbed = 1 ]; then
+    # Starts the daemon unless it already runs for this state folder; waits until it listens.
+    if "$tb_bin/nullmodemd" --ensure --state "$tb_state" --prefix "$prefix" </dev/null >/dev/null 2>&1 9>&-; then
+      export LD_PRELOAD="$tb_bin/preload/\$LIB/libtarvel_nullmodem.so${LD_PRELOAD:+:$LD_PRELOAD}"
+      export TARVEL_TESTBED_STATE="$tb_state"
+      export TARVEL_TESTBED_ADDR="127.0.0.1:$(cat "$tb_state/port" 2>/dev/null)"
+    else
+      use_testbed=0
+    fi
+  fi
+  if [ ! -f "$prefix/.tarvel-ready" ]; then
+    create_prefix
+  elif [ "$(cat "$prefix/.tarvel-ports" 2>/dev/null)" != "testbed=$use_testbed" ]; then
+    map_ports
+  fi
+  # Detached server start; the preload (if any) is in its environment from here on.
+  ( wineserver -p60; wine cmd /c exit ) </dev/null >/dev/null 2>&1 9>&-
+} 9>"$prefix.lock"
+
+exec wine "$@"
