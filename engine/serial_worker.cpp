@@ -6,6 +6,7 @@
 
 #include "assert_report.h"
 #include "port_settings.h"
+#include "receive_buffer.h"
 #include "serial_port.h"
 
 namespace {
@@ -114,21 +115,11 @@ private:
     bool IssueRead()
     {
         const uint32_t threshold = EffectiveRecvSizeThreshold(ReadShared(w.pCtrl->settings.RecvSizeThreshold));
-        bool resize = false;
-        if (capacity == filled) {
-            capacity += 10000;
-            resize = true;
-        }
-        const uint32_t minimum = 2 * threshold;
-        if (capacity < minimum) {
-            capacity = minimum;
-            resize = true;
-        }
-        if ((resize || !buffer) && !Reallocate()) return false;
+        const ReadPlan plan = PlanRead(rx, threshold);
+        if ((plan.resize || !buffer) && !Reallocate()) return false;
 
-        const DWORD request = (capacity - filled < threshold) ? capacity - filled : threshold;
         readOutstanding = true;
-        if (!ReadFile(port, buffer.get() + filled, request, nullptr, &ovRead) &&
+        if (!ReadFile(port, buffer.get() + rx.filled, plan.request, nullptr, &ovRead) &&
             GetLastError() != ERROR_IO_PENDING) {
             readOutstanding = false;
             return false;
@@ -138,9 +129,9 @@ private:
 
     bool Reallocate()
     {
-        std::unique_ptr<BYTE[]> grown(new (std::nothrow) BYTE[capacity]);
+        std::unique_ptr<BYTE[]> grown(new (std::nothrow) BYTE[rx.capacity]);
         if (!grown) return false;
-        if (filled) memcpy(grown.get(), buffer.get(), filled);
+        if (rx.filled) memcpy(grown.get(), buffer.get(), rx.filled);
         buffer = std::move(grown);
         return true;
     }
@@ -150,7 +141,7 @@ private:
     bool WaitCycle()
     {
         for (;;) {
-            const bool haveSomething = filled != delivered || pendingEvents != 0;
+            const bool haveSomething = rx.filled != rx.delivered || pendingEvents != 0;
             const HANDLE positions[6] = {
                 w.StopEvent(),
                 ovRead.hEvent,
@@ -200,15 +191,8 @@ private:
 
     void AcceptRead(DWORD n)
     {
-        filled += n;
-        const uint32_t remainder = filled - delivered;
-        // Moving the undelivered rest to the front only pays when it is the smaller part,
-        // and then the two ranges cannot overlap.
-        if (delivered > remainder) {
-            memcpy(buffer.get(), buffer.get() + delivered, remainder);
-            filled = remainder;
-            delivered = 0;
-        }
+        uint32_t moveFrom = 0;
+        if (::AcceptRead(rx, n, moveFrom)) memcpy(buffer.get(), buffer.get() + moveFrom, rx.filled);
     }
 
     // The slot is ours: fill it with line events first, else with every undelivered byte.
@@ -224,14 +208,14 @@ private:
             pendingEvents = 0;
             kind = EVT_SERIALEVENT;
         } else {
-            if (!w.pCtrl->ConvertReceived(&w.eventData, buffer.get() + delivered, filled - delivered,
+            if (!w.pCtrl->ConvertReceived(&w.eventData, buffer.get() + rx.delivered, rx.filled - rx.delivered,
                                           ReadShared(w.pCtrl->settings.DataMode),
                                           ReadShared(w.pCtrl->settings.NullSubst)))
                 return false;
             kind = EVT_DATA;
         }
         if (PostMessageA(hwnd, WM_PORT_NOTIFY, kind, 0)) {
-            if (kind == EVT_DATA) delivered = filled;
+            if (kind == EVT_DATA) rx.delivered = rx.filled;
             return true;
         }
         // The window's queue refused the message: take the slot back, keep what was to be
@@ -294,9 +278,7 @@ private:
 
     DWORD lineEventWord = 0;
     std::unique_ptr<BYTE[]> buffer;
-    uint32_t capacity = 5000;
-    uint32_t filled = 0;
-    uint32_t delivered = 0;
+    ReceiveBufferState rx;
     uint32_t pendingEvents = 0;
     std::unique_ptr<TxRecord> writeInFlight;
 };
