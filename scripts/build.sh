@@ -8,9 +8,8 @@ jobs=$(nproc)
 
 configure_and_build() {
   local dir=$1; shift
-  if [ ! -f "$root/build/$dir/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$root/build/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-  fi
+  # Configure every time: folders that appear later (if(EXISTS) in the lists) are picked up.
+  cmake -S "$root" -B "$root/build/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
   cmake --build "$root/build/$dir" -j "$jobs"
 }
 
