@@ -1,0 +1,114 @@
+#include "class_registration.h"
+
+#include <cstdio>
+
+#include "common/win_raii.h"
+
+std::string GuidToRegistryText(const GUID& g)
+{
+    char text[40];
+    snprintf(text, sizeof text, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+             static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2],
+             g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    return text;
+}
+
+std::string ModulePath(HINSTANCE module)
+{
+    char path[MAX_PATH * 2];
+    const DWORD n = GetModuleFileNameA(module, path, sizeof path);
+    if (n == 0 || n >= sizeof path) return std::string();
+    return std::string(path, n);
+}
+
+std::string LoadResourceText(HINSTANCE module, UINT id)
+{
+    char text[512];
+    const int n = LoadStringA(module, id, text, sizeof text);
+    return n > 0 ? std::string(text, static_cast<size_t>(n)) : std::string();
+}
+
+bool WriteNamedValue(HKEY root, const std::string& path, const char* name, const char* text)
+{
+    CRegKey key;
+    if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                        key.Put(), nullptr) != ERROR_SUCCESS)
+        return false;
+    if (!text) return true;
+    return RegSetValueExA(key.Get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                          static_cast<DWORD>(strlen(text) + 1)) == ERROR_SUCCESS;
+}
+
+bool WriteKey(HKEY root, const std::string& path, const char* text)
+{
+    return WriteNamedValue(root, path, nullptr, text);
+}
+
+LONG DeleteKeyTree(HKEY parent, const char* name)
+{
+    CRegKey key;
+    LONG rc = RegOpenKeyExA(parent, name, 0, KEY_READ | KEY_WRITE, key.Put());
+    if (rc != ERROR_SUCCESS) return rc;
+    char sub[256];
+    for (;;) {
+        DWORD length = sizeof sub;
+        if (RegEnumKeyExA(key.Get(), 0, sub, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        rc = DeleteKeyTree(key.Get(), sub);
+        if (rc != ERROR_SUCCESS) return rc;
+    }
+    key.Reset();
+    return RegDeleteKeyA(parent, name);
+}
+
+bool RegisterControlClass(HINSTANCE module, const ControlClassInfo& info)
+{
+    const std::string path = ModulePath(module);
+    const std::string typeName = LoadResourceText(module, info.typeNameId);
+    if (path.empty()) return false;
+    const std::string clsid = GuidToRegistryText(info.clsid);
+    const std::string key = "CLSID\\" + clsid;
+    char number[32];
+
+    bool ok = WriteKey(HKEY_CLASSES_ROOT, key, typeName.c_str());
+    ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\InprocServer32", path.c_str());
+    ok = ok && WriteNamedValue(HKEY_CLASSES_ROOT, key + "\\InprocServer32", "ThreadingModel", "Apartment");
+    ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\ProgID", info.progId);
+    ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\Control", nullptr);
+    if (info.insertable) ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\Insertable", nullptr);
+    snprintf(number, sizeof number, ", %u", info.toolboxBitmapId);
+    ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\ToolboxBitmap32", (path + number).c_str());
+    ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\MiscStatus", "0");
+    snprintf(number, sizeof number, "%lu", static_cast<unsigned long>(info.miscStatus));
+    ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\MiscStatus\\1", number);
+    ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\TypeLib", GuidToRegistryText(info.libid).c_str());
+    snprintf(number, sizeof number, "%u.%u", info.libMajor, info.libMinor);
+    ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\Version", number);
+
+    const std::string progId = info.progId;
+    ok = ok && WriteKey(HKEY_CLASSES_ROOT, progId, typeName.c_str());
+    ok = ok && WriteKey(HKEY_CLASSES_ROOT, progId + "\\CLSID", clsid.c_str());
+    if (info.insertable) ok = ok && WriteKey(HKEY_CLASSES_ROOT, progId + "\\Insertable", nullptr);
+    return ok;
+}
+
+void UnregisterControlClass(const CLSID& clsid, const char* progId)
+{
+    DeleteKeyTree(HKEY_CLASSES_ROOT, ("CLSID\\" + GuidToRegistryText(clsid)).c_str());
+    DeleteKeyTree(HKEY_CLASSES_ROOT, progId);
+}
+
+bool RegisterPropertyPageClass(HINSTANCE module, const CLSID& clsid, UINT typeNameId)
+{
+    const std::string path = ModulePath(module);
+    if (path.empty()) return false;
+    const std::string key = "CLSID\\" + GuidToRegistryText(clsid);
+    bool ok = WriteKey(HKEY_CLASSES_ROOT, key, LoadResourceText(module, typeNameId).c_str());
+    ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\InprocServer32", path.c_str());
+    ok = ok && WriteNamedValue(HKEY_CLASSES_ROOT, key + "\\InprocServer32", "ThreadingModel", "Apartment");
+    return ok;
+}
+
+void UnregisterPropertyPageClass(const CLSID& clsid)
+{
+    DeleteKeyTree(HKEY_CLASSES_ROOT, ("CLSID\\" + GuidToRegistryText(clsid)).c_str());
+}

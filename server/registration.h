@@ -1,0 +1,22 @@
+// Self-registration of the module (DllRegisterServer / DllUnregisterServer bodies).
+#pragma once
+#include <windows.h>
+#include <olectl.h>
+
+#include <functional>
+
+struct RegistrationHooks {
+    // Runs every class factory's registry update; false when a registration failed.
+    std::function<bool(bool registering)> updateClasses;
+};
+
+// Removes every earlier registration: type-library versions 1.0 to 1.74, both classes, the
+// legacy document class and any library registered under our description. Ignores failures.
+void RemoveRegistration(const RegistrationHooks& hooks);
+
+// Removes each library key under root\path one of whose versions carries our description.
+void SweepStaleTypeLibs(HKEY root, const char* path);
+
+// S_OK, SELFREG_E_TYPELIB or SELFREG_E_CLASS (also when the safety categories cannot be
+// registered).
+HRESULT RegisterModule(HINSTANCE module, const RegistrationHooks& hooks);
