@@ -62,7 +62,7 @@ map_ports() {
 
 create_prefix() {
   mkdir -p "$(dirname "$prefix")"
-  rm -rf "$prefix" "$prefix.testbed"
+  rm -rf "$prefix"
   wineboot -i </dev/null >/dev/null 2>&1 9>&-
   wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1 9>&-
   wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
