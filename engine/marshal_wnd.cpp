@@ -1,0 +1,174 @@
+#include "marshal_wnd.h"
+
+#include <dbt.h>
+#include <initguid.h>
+#include <devguid.h>
+
+#include <cstring>
+#include <string>
+
+#include "../common/win_raii.h"
+#include "assert_report.h"
+#include "port_names.h"
+#include "serial_port.h"
+#include "serial_worker.h"
+
+namespace {
+
+// The module that holds this code (a DLL when the engine is inside the control's module).
+HINSTANCE CodeModule()
+{
+    HMODULE module = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCSTR>(&CodeModule), &module);
+    return module;
+}
+
+// Registers the window class once per module. The name carries the module's address: a
+// class a DLL registered stays behind when the DLL is unloaded, and a reloaded copy at
+// another address must not pick up a window procedure that no longer exists.
+const char* MarshalWindowClass(HINSTANCE module, WNDPROC proc)
+{
+    static char name[64];
+    static bool registered = false;
+    if (registered) return name;
+    wsprintfA(name, "TarvelMarshalWnd:%p", static_cast<void*>(module));
+    WNDCLASSA wc{};
+    wc.style = CS_HREDRAW | CS_VREDRAW;
+    wc.lpfnWndProc = proc;
+    wc.hInstance = module;
+    wc.lpszClassName = name;
+    if (RegisterClassA(&wc) || GetLastError() == ERROR_CLASS_ALREADY_EXISTS) registered = true;
+    return name;
+}
+
+// The notification filter as the system documents it: the header and class GUID, 32 bytes.
+constexpr DWORD kInterfaceFilterSize = 32;
+
+}  // namespace
+
+CMarshalWnd::~CMarshalWnd()
+{
+    if (hwnd) DestroyWindow(hwnd);
+}
+
+bool CMarshalWnd::Create()
+{
+    const HINSTANCE module = CodeModule();
+    const char* className = MarshalWindowClass(module, &CMarshalWnd::WindowProc);
+    hwnd = CreateWindowExA(0, className, kTitle, 0, 0, 0, 100, 100, nullptr, nullptr, module, this);
+    if (!hwnd) return false;
+
+    DEV_BROADCAST_DEVICEINTERFACE_A filter;
+    memset(&filter, 0, sizeof filter);
+    filter.dbcc_size = kInterfaceFilterSize;
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_reserved = 0;
+    filter.dbcc_classguid = GUID_DEVCLASS_PORTS;
+    // The registration ends with the window; its handle is not needed.
+    HDEVNOTIFY nfy = RegisterDeviceNotificationA(hwnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    TARVEL_VERIFY(nfy);
+    return true;
+}
+
+LRESULT CALLBACK CMarshalWnd::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_NCCREATE) {
+        auto* create = reinterpret_cast<CREATESTRUCTA*>(lParam);
+        auto* self = static_cast<CMarshalWnd*>(create->lpCreateParams);
+        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+        self->hwnd = window;
+    }
+    auto* self = reinterpret_cast<CMarshalWnd*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    if (!self) return DefWindowProcA(window, message, wParam, lParam);
+    if (message == WM_NCDESTROY) {
+        SetWindowLongPtrA(window, GWLP_USERDATA, 0);
+        self->hwnd = nullptr;
+        return DefWindowProcA(window, message, wParam, lParam);
+    }
+    return self->HandleMessage(message, wParam, lParam);
+}
+
+LRESULT CMarshalWnd::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CREATE:
+        return DefWindowProcA(hwnd, message, wParam, lParam) == -1 ? -1 : 0;
+    case WM_PORT_NOTIFY:
+        // Queued before the owner was set (nothing posts then) or for an owner gone: drop.
+        if (!owner) return 0;
+        return owner->DispatchPortEvent(wParam, lParam) ? 1 : 0;
+    case WM_DEVICECHANGE:
+        return OnDeviceChange(wParam, lParam);
+    default:
+        return DefWindowProcA(hwnd, message, wParam, lParam);
+    }
+}
+
+LRESULT CMarshalWnd::OnDeviceChange(WPARAM eventCode, LPARAM data)
+{
+    const CSerialPort* ctl = owner;
+    TARVEL_VERIFY(ctl);
+    if (eventCode != DBT_DEVICEARRIVAL && eventCode != DBT_DEVICEREMOVECOMPLETE) return 0;
+    // Any program can send this message; a record that is not there is no event.
+    const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(data);
+    if (!header) return 0;
+
+    switch (header->dbch_devicetype) {
+    case DBT_DEVTYP_PORT:
+        OnPortBroadcast(eventCode, reinterpret_cast<const DEV_BROADCAST_PORT_A*>(header)->dbcp_name);
+        break;
+    case DBT_DEVTYP_DEVICEINTERFACE:
+        OnInterfaceBroadcast(eventCode,
+                             reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(header)->dbcc_name);
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+void CMarshalWnd::OnPortBroadcast(WPARAM eventCode, const char* name)
+{
+    PortSettings& s = owner->settings;
+    int32_t number = 0;
+    if (!ParseBroadcastPortName(name, number) || number != s.Port) return;
+    if (eventCode == DBT_DEVICEARRIVAL) {
+        if (s.ConnectWanted == 1 && s.PortOpen == 0) owner->SetPortAndReconnect(number);
+    } else {
+        owner->ClosePort();
+    }
+}
+
+void CMarshalWnd::OnInterfaceBroadcast(WPARAM eventCode, const char* path)
+{
+    PortSettings& s = owner->settings;
+    if (eventCode == DBT_DEVICEARRIVAL) {
+        // The flags first: the registry is read only when a reopen would follow.
+        if (s.ConnectWanted == 1 && s.PortOpen == 0 && DevicePathMatchesPort(path, s.Port))
+            owner->SetPortAndReconnect(s.Port);
+    } else if (DevicePathMatchesPort(path, s.Port)) {
+        owner->ClosePort();
+    }
+}
+
+bool DevicePathMatchesPort(const char* path, int32_t port)
+{
+    const std::string keyPath = DeviceParametersKey(path);
+    if (keyPath.empty()) return false;
+
+    CRegKey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, key.Put()) != ERROR_SUCCESS)
+        return false;
+
+    // The value's type is not examined; one byte beyond the read keeps it terminated even
+    // when the stored string carries no terminator. A longer value fails the read.
+    char value[kPortNameValueSize + 1] = {};
+    DWORD size = kPortNameValueSize;
+    if (RegQueryValueExA(key.Get(), "PortName", nullptr, nullptr, reinterpret_cast<BYTE*>(value),
+                         &size) != ERROR_SUCCESS)
+        return false;
+    value[size < kPortNameValueSize ? size : kPortNameValueSize] = '\0';
+    return ComPortName(port) == value;
+}
