@@ -38,6 +38,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Reported by TIOCGSERIAL: large, so that baud_base / (baud_base / rate) recovers any rate a
+// program asks for through a custom divisor to within 0.5 %.
+constexpr uint32_t kBaudBase = 24000000;
 constexpr size_t kWireBuffer = 4096;        // bytes in flight per direction inside the daemon
 constexpr int kWineserverGraceSeconds = 20; // no wineserver and no lease for this long: exit
 constexpr int kIdleLimitSeconds = 1800;     // no client at all for this long: exit
@@ -57,7 +60,8 @@ struct Options {
 struct PtyEnd {
     int master = -1;
     std::string slavePath;
-    bool open = false; // some process holds the slave open
+    bool open = false;          // some process holds the slave open
+    bool externalLines = false; // DTR/RTS set through the protocol for an end nobody opened
 };
 
 // Bytes on their way from end `from` to the other end, with the pacing credit.
@@ -92,6 +96,7 @@ private:
     void ResetPair(int p);
     void PollOnce();
     void CheckClosedEnds();
+    void DrainClosed(int p, int e);
     void MarkOpen(int p, int e, bool isOpen);
     void MoveBytes(int p, int from, bool readable, bool writable);
     size_t Budget(int p, int from);
@@ -265,6 +270,8 @@ bool CDaemon::CreateEnd(int p, int e)
     tb_pair &sp = Shared(p);
     tb_lock_pair(&sp);
     sp.end[e].is_open = 0;
+    sp.end[e].opener_pid = 0;
+    sp.end[e].opener_fd = -1;
     __atomic_store_n(&sp.end[e].rdev, uint64_t(st.st_rdev), __ATOMIC_RELEASE);
     tb_unlock_pair(&sp);
     return LinkAtomically(end.slavePath, ComLink(p, e));
@@ -299,7 +306,7 @@ void CDaemon::ResetPair(int p)
         e.refused_sizes = 0;
         e.nrefused = 0;
         e.custom_divisor = 0;
-        e.baud_base = 115200;
+        e.baud_base = kBaudBase;
         e.serial_flags = 0;
         e.lsr_errors = 0;
         std::memset(&e.count, 0, sizeof(e.count));
@@ -309,6 +316,7 @@ void CDaemon::ResetPair(int p)
     std::memset(&sp.end[0].count, 0, sizeof(sp.end[0].count));
     std::memset(&sp.end[1].count, 0, sizeof(sp.end[1].count));
     tb_unlock_pair(&sp);
+    for (auto &e : pairs[p].end) e.externalLines = false;
     for (auto &d : pairs[p].dir) {
         d.buf.clear();
         d.credit = 0;
@@ -325,6 +333,7 @@ void CDaemon::MarkOpen(int p, int e, bool isOpen)
     PtyEnd &end = pairs[p].end[e];
     if (end.open == isOpen) return;
     end.open = isOpen;
+    end.externalLines = false;
     tb_pair &sp = Shared(p);
     tb_lock_pair(&sp);
     sp.end[e].is_open = isOpen ? 1 : 0;
@@ -338,15 +347,45 @@ void CDaemon::MarkOpen(int p, int e, bool isOpen)
     if (!isOpen) pairs[p].dir[1 - e].buf.clear();
 }
 
+// Ends without an opener are checked every few milliseconds. An open that came and went
+// between two checks still leaves its lines set: they drop here. The check and the reset
+// happen under the pair lock, and a program can change lines only after its open returned,
+// which clears the hang-up state first, so a fresh open is never mistaken for a close.
 void CDaemon::CheckClosedEnds()
 {
     for (int p = 0; p < TB_MAX_PAIRS; ++p)
         for (int e = 0; e < 2; ++e) {
             PtyEnd &end = pairs[p].end[e];
             if (end.open || end.master < 0) continue;
+            tb_pair &sp = Shared(p);
+            tb_lock_pair(&sp);
             pollfd pf {end.master, POLLIN, 0};
-            if (poll(&pf, 1, 0) >= 0 && !(pf.revents & POLLHUP)) MarkOpen(p, e, true);
+            bool opened = poll(&pf, 1, 0) >= 0 && !(pf.revents & POLLHUP);
+            if (!opened && !end.externalLines && (sp.end[e].out_lines || sp.end[e].break_on)) {
+                sp.end[e].out_lines = 0;
+                sp.end[e].break_on = 0;
+                tb_update_lines(&sp);
+            }
+            tb_unlock_pair(&sp);
+            if (opened) MarkOpen(p, e, true);
+            if (!opened && (pf.revents & POLLIN)) DrainClosed(p, e);
         }
+}
+
+// Bytes a program wrote just before closing its port are still delivered.
+void CDaemon::DrainClosed(int p, int e)
+{
+    PtyEnd &end = pairs[p].end[e];
+    Direction &d = pairs[p].dir[e];
+    unsigned char tmp[kWireBuffer];
+    ssize_t n = read(end.master, tmp, kWireBuffer - d.buf.size());
+    if (n <= 0) return;
+    tb_pair &sp = Shared(p);
+    tb_lock_pair(&sp);
+    unsigned char mask = SizeMask(sp.end[e]);
+    sp.end[e].count.tx += int32_t(n);
+    tb_unlock_pair(&sp);
+    for (ssize_t i = 0; i < n; ++i) d.buf.push_back(tmp[i] & mask);
 }
 
 size_t CDaemon::Budget(int p, int from)
@@ -446,6 +485,7 @@ void CDaemon::PollOnce()
         } else {
             int p = who[i].first, e = who[i].second;
             if (rev & POLLHUP) {
+                DrainClosed(p, e);
                 MarkOpen(p, e, false);
                 continue;
             }
@@ -622,6 +662,7 @@ std::string CDaemon::Handle(Client &c, const std::string &line)
         se.out_lines = (dtr ? TB_DTR : 0u) | (rts ? TB_RTS : 0u);
         tb_update_lines(&sp);
         tb_unlock_pair(&sp);
+        pairs[p].end[e].externalLines = !pairs[p].end[e].open;
         return "OK";
     }
     if (cmd == "REFUSEBAUD") {

@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
@@ -43,6 +44,7 @@ typedef int (*tcsetattr_fn)(int, int, const struct termios *);
 typedef int (*tcdrain_fn)(int);
 typedef ssize_t (*write_fn)(int, const void *, size_t);
 typedef int (*access_fn)(const char *, int);
+typedef int (*close_fn)(int);
 
 static struct {
     open_fn open, open64;
@@ -54,6 +56,7 @@ static struct {
     tcdrain_fn tcdrain;
     write_fn write;
     access_fn access;
+    close_fn close;
 } real;
 
 static tb_shared *shared;
@@ -74,6 +77,7 @@ static void init_library(void)
     real.tcdrain = (tcdrain_fn)dlsym(RTLD_NEXT, "tcdrain");
     real.write = (write_fn)dlsym(RTLD_NEXT, "write");
     real.access = (access_fn)dlsym(RTLD_NEXT, "access");
+    real.close = (close_fn)dlsym(RTLD_NEXT, "close");
     if (!real.ioctl_time64) real.ioctl_time64 = real.ioctl;
     if (!real.open64) real.open64 = real.open;
     if (!real.openat64) real.openat64 = real.openat;
@@ -154,15 +158,68 @@ static void make_raw_for_kernel(const struct termios *requested, struct termios 
     k->c_cflag = (requested->c_cflag & (CBAUD | CBAUDEX)) | CS8 | CREAD | CLOCAL;
 }
 
-/* Called after a successful open: refuse unplugged ends, drop stale input, force raw mode. */
+static int fd_is_device(int fd, uint64_t rdev)
+{
+    struct stat64 st;
+    return fstat64(fd, &st) == 0 && S_ISCHR(st.st_mode) && (uint64_t)st.st_rdev == rdev;
+}
+
+static int process_alive(uint32_t pid)
+{
+    return kill((pid_t)pid, 0) == 0 || errno == EPERM;
+}
+
+/* A UART opens exclusively. The opener is remembered with its fd; it is forgotten when that
+ * fd is closed or the process is gone. Pair locked. */
+static int claim_end(tb_end *e, int fd)
+{
+    uint32_t me = (uint32_t)getpid();
+    uint32_t holder = e->opener_pid;
+    if (holder != 0 && process_alive(holder)) {
+        if (holder != me) return 0;
+        if (e->opener_fd != fd && fd_is_device(e->opener_fd, e->rdev)) return 0;
+    }
+    e->opener_pid = me;
+    e->opener_fd = fd;
+    return 1;
+}
+
+static void release_end_of_fd(int fd)
+{
+    if (!shared || fd < 0) return;
+    uint32_t me = (uint32_t)getpid();
+    for (uint32_t i = 0; i < shared->npairs && i < TB_MAX_PAIRS; ++i) {
+        tb_pair *p = &shared->pair[i];
+        for (int e = 0; e < 2; ++e) {
+            tb_end *end = &p->end[e];
+            if (__atomic_load_n(&end->opener_pid, __ATOMIC_ACQUIRE) != me || end->opener_fd != fd) continue;
+            tb_lock_pair(p);
+            if (end->opener_pid == me && end->opener_fd == fd && fd_is_device(fd, end->rdev)) {
+                end->opener_pid = 0;
+                end->opener_fd = -1;
+            }
+            tb_unlock_pair(p);
+        }
+    }
+}
+
+/* Called after a successful open: refuse unplugged or busy ends, drop stale input, force raw mode. */
 static int after_open(int fd)
 {
     if (fd < 0) return fd;
     end_ref r;
     if (!find_end(fd, &r)) return fd;
     if (!__atomic_load_n(&r.self->plugged, __ATOMIC_ACQUIRE)) {
-        close(fd);
+        real.close(fd);
         errno = ENOENT;
+        return -1;
+    }
+    tb_lock_pair(r.pair);
+    int claimed = claim_end(r.self, fd);
+    tb_unlock_pair(r.pair);
+    if (!claimed) {
+        real.close(fd);
+        errno = EACCES;
         return -1;
     }
     struct termios k, requested;
@@ -250,6 +307,13 @@ EXPORT int openat64(int dirfd, const char *path, int flags, ...)
     return after_open(real.openat64(dirfd, path, flags | O_NOCTTY, mode));
 }
 
+EXPORT int close(int fd)
+{
+    ensure_init();
+    release_end_of_fd(fd);
+    return real.close(fd);
+}
+
 EXPORT int access(const char *path, int how)
 {
     ensure_init();
@@ -296,6 +360,13 @@ static uint32_t requested_rate(const tb_end *e, const struct termios *t)
     return speed_to_rate(s);
 }
 
+/* A rate set through a custom divisor comes back as baud_base / divisor: close, not exact. */
+static int rates_match(uint32_t requested, uint32_t refused)
+{
+    uint32_t diff = requested > refused ? requested - refused : refused - requested;
+    return (uint64_t)diff * 200u <= refused;
+}
+
 static unsigned byte_size(const struct termios *t)
 {
     switch (t->c_cflag & CSIZE) {
@@ -314,7 +385,7 @@ static int accept_setting(const tb_end *e, const struct termios *asked, struct t
     if (e->refused_sizes & (1u << byte_size(asked))) return 0;
     uint32_t rate = requested_rate(e, asked);
     for (uint32_t i = 0; i < e->nrefused && i < TB_MAX_REFUSED; ++i) {
-        if (e->refused[i].rate != rate) continue;
+        if (!rates_match(rate, e->refused[i].rate)) continue;
         if (e->refused[i].substitute == 0) return 0;
         speed_t s = rate_to_speed(e->refused[i].substitute);
         if (s == (speed_t)-1) return 0;

@@ -79,20 +79,21 @@ void tb_update_lines(tb_pair *p)
 
 tb_shared *tb_map_shared(const char *path, int create)
 {
-    /* A raw system call: inside the preload library, open() is the library's own wrapper. */
+    /* Raw system calls: inside the preload library, open() and close() are its own wrappers,
+     * which wait for the initialisation that is calling this. */
     int fd = (int)syscall(SYS_openat, AT_FDCWD, path,
                           create ? (O_RDWR | O_CREAT | O_CLOEXEC) : (O_RDWR | O_CLOEXEC), 0600);
     if (fd < 0) return NULL;
     if (create && ftruncate(fd, sizeof(tb_shared)) != 0) {
-        close(fd);
+        syscall(SYS_close, fd);
         return NULL;
     }
     struct stat st;
     if (fstat(fd, &st) != 0 || (size_t)st.st_size < sizeof(tb_shared)) {
-        close(fd);
+        syscall(SYS_close, fd);
         return NULL;
     }
     void *m = mmap(NULL, sizeof(tb_shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    close(fd);
+    syscall(SYS_close, fd);
     return m == MAP_FAILED ? NULL : (tb_shared *)m;
 }

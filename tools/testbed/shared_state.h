@@ -8,7 +8,7 @@
 
 #include <stdint.h>
 
-#define TB_MAGIC 0x54565231u /* "TVR1" */
+#define TB_MAGIC 0x54565232u /* "TVR2": bump whenever the layout changes */
 #define TB_MAX_PAIRS 20
 #define TB_FIRST_COM 10      /* pair k: end A = COM(10+2k), end B = COM(11+2k) */
 #define TB_MAX_REFUSED 8
@@ -54,6 +54,8 @@ typedef struct tb_end {
     uint32_t serial_flags;
     uint32_t lsr_errors;     /* pending line-status error bits, cleared when read */
     tb_counters count;
+    uint32_t opener_pid;     /* process holding the slave open (wineserver): ports open exclusively */
+    int32_t opener_fd;
 } tb_end;
 
 typedef struct tb_pair {
@@ -72,7 +74,7 @@ typedef struct tb_shared {
     tb_pair pair[TB_MAX_PAIRS];
 } tb_shared;
 
-#define TB_END_SIZE 256
+#define TB_END_SIZE 264
 #ifdef __cplusplus
 #define TB_STATIC_ASSERT static_assert
 #else

@@ -71,9 +71,33 @@ create_prefix() {
   touch "$prefix/.tarvel-ready"
 }
 
+# Identity of the test-bed build: a rebuilt daemon or preload needs a fresh daemon and wineserver.
+testbed_stamp() {
+  stat -c '%Y %s' "$tb_bin/nullmodemd" "$tb_bin"/preload/lib/*/libtarvel_nullmodem.so 2>/dev/null | tr '\n' ' '
+}
+
+restart_if_rebuilt() {
+  local stamp
+  stamp=$(testbed_stamp)
+  [ -f "$tb_state/stamp" ] || { mkdir -p "$tb_state"; echo "$stamp" > "$tb_state/stamp"; return; }
+  [ "$(cat "$tb_state/stamp")" = "$stamp" ] && return
+  local pid
+  pid=$(cat "$tb_state/daemon.pid" 2>/dev/null)
+  if [ -n "$pid" ] && tr '\0' ' ' < "/proc/$pid/cmdline" 2>/dev/null | grep -qF -- "$tb_state"; then
+    kill "$pid" 2>/dev/null
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  fi
+  if [ -d "$prefix" ]; then
+    wineserver -k </dev/null >/dev/null 2>&1 9>&-
+    wineserver -w </dev/null >/dev/null 2>&1 9>&-
+  fi
+  echo "$stamp" > "$tb_state/stamp"
+}
+
 {
   flock 9
   if [ $use_testbed = 1 ]; then
+    restart_if_rebuilt
     # Starts the daemon unless it already runs for this state folder; waits until it listens.
     if "$tb_bin/nullmodemd" --ensure --state "$tb_state" --prefix "$prefix" </dev/null >/dev/null 2>&1 9>&-; then
       export LD_PRELOAD="$tb_bin/preload/\$LIB/libtarvel_nullmodem.so${LD_PRELOAD:+:$LD_PRELOAD}"

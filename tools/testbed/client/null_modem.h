@@ -1,0 +1,129 @@
+// Client side of the virtual null-modem test bed, for Windows test programs run under Wine
+// by tools/wine/wine-run.sh.
+//
+// The runner maps a pool of virtual ports into every test prefix: COM10..COM49, pair k has
+// end A on COM(10+2k) and end B on COM(11+2k). A test leases a free pair from the test-bed
+// daemon, opens one or both ends with the ordinary Win32 comm calls and drives the "cable"
+// (ring, carrier, breaks, line errors, refused settings, unplug, hang-up) through this class.
+// The lease ends with the object (or with the process): the pair is reset for the next test.
+//
+// Ports that never exist in a test prefix: COM1..COM9 and COM50 and above (kFirstMissingCom,
+// kMissingComAbovePool); opening them fails with ERROR_FILE_NOT_FOUND.
+//
+// What the far end sees (both directions):
+//   DTR of one end  -> DSR and DCD (RLSD) of the other (DCD can be forced per end)
+//   RTS of one end  -> CTS of the other
+//   RI              -> set per end by the test
+//   closing an end drops its DTR and RTS; bytes sent to a closed end are lost.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstddef>
+#include <string>
+
+constexpr int kFirstPoolCom = 10;
+constexpr int kLastPoolCom = 49;
+constexpr int kFirstMissingCom = 1;      // COM1..COM9 are never mapped
+constexpr int kMissingComAbovePool = 50; // nor is anything from COM50 up
+
+class CNullModemPair {
+public:
+    enum End { A = 0, B = 1 };
+    enum class LineError { Frame, Overrun, Parity };
+
+    CNullModemPair() = default;
+    ~CNullModemPair();
+    CNullModemPair(const CNullModemPair &) = delete;
+    CNullModemPair &operator=(const CNullModemPair &) = delete;
+
+    // Leases a free pair. False when the program does not run on the test bed (no daemon
+    // address in the environment, daemon unreachable) or every pair is taken.
+    bool Lease();
+    void Release();
+    bool IsLeased() const { return sock != INVALID_SOCKET; }
+
+    int PortA() const { return comA; }
+    int PortB() const { return comB; }
+    int Port(End end) const { return end == A ? comA : comB; }
+    std::string DeviceName(End end) const; // "\\.\COMn"
+
+    // Lines as seen by `end` (its inputs).
+    bool SetRing(End end, bool on);
+    bool SetDcd(End end, bool on); // forces DCD; FollowDcd() returns it to the peer's DTR
+    bool FollowDcd(End end);
+    // Drives DTR/RTS of an end that no Win32 handle has open (a far end without a program).
+    bool SetOutputLines(End end, bool dtr, bool rts);
+
+    // Events received by `end`: a break condition, or a line error (EV_BREAK / EV_ERR).
+    bool InjectBreak(End end);
+    bool InjectError(End end, LineError kind);
+
+    // Makes the "driver" of `end` refuse a baud rate: with substitute 0 the setting fails and
+    // the previous rate stays; otherwise the rate is replaced by `substitute` (a rate with a
+    // termios constant, e.g. 9600), so that GetCommState reads back something else.
+    bool RefuseBaud(End end, DWORD rate, DWORD substitute = 0);
+    bool RefuseByteSize(End end, int size); // the setting fails, the old size stays
+    bool AllowAllSettings(End end);
+
+    // Unplug: open handles on `end` see a hang-up (a pending read fails), the port leaves
+    // QueryDosDevice's list and opening it fails with ERROR_FILE_NOT_FOUND until Replug.
+    bool Unplug(End end);
+    bool Replug(End end);
+    // Hang-up only: handles open on `end` fail their reads; the port can be opened again at once.
+    bool HangUp(End end);
+
+    // Pacing: bytes cross at the sender's configured baud rate instead of at once.
+    bool SetPacing(bool on);
+    // Bytes taken off the wire so far in each direction since the lease.
+    bool BytesOnWire(unsigned long long &aToB, unsigned long long &bToA);
+    // Whether the daemon sees `end` held open by some process.
+    bool IsEndOpen(End end, bool &open);
+
+    // One raw protocol command for the leased pair (see tools/testbed/README.md).
+    bool Command(const std::string &command, std::string *reply = nullptr);
+
+private:
+    static char EndLetter(End end) { return end == A ? 'A' : 'B'; }
+    bool EndCommand(const char *verb, End end, const std::string &args = std::string());
+    void RestoreDosNames();
+
+    SOCKET sock = INVALID_SOCKET;
+    bool winsockStarted = false;
+    int comA = 0;
+    int comB = 0;
+    bool unplugged[2] = {false, false};
+};
+
+// Owning handle of a COM port opened with plain Win32 calls: the "far end" of a test, or a
+// quick probe. Non-overlapped unless asked; reads use comm time-outs.
+class CComPort {
+public:
+    CComPort() = default;
+    ~CComPort() { Close(); }
+    CComPort(const CComPort &) = delete;
+    CComPort &operator=(const CComPort &) = delete;
+
+    // Opens "\\.\COMn" exclusively; on failure IsOpen() is false and LastError() tells why.
+    bool Open(int com, bool overlapped = false);
+    void Close();
+    bool IsOpen() const { return handle != INVALID_HANDLE_VALUE; }
+    HANDLE Get() const { return handle; }
+    DWORD LastError() const { return lastError; }
+
+    bool Write(const void *data, DWORD size);
+    bool Write(const std::string &text) { return Write(text.data(), DWORD(text.size())); }
+    // Reads until `count` bytes arrived or `timeoutMs` passed; returns what arrived.
+    std::string Read(size_t count, DWORD timeoutMs);
+    bool SetLine(DWORD escapeFunction) { return EscapeCommFunction(handle, escapeFunction) != FALSE; }
+    DWORD ModemStatus();
+
+private:
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    DWORD lastError = 0;
+};
+
+// Device names under which QueryDosDeviceA lists COM ports right now, e.g. {"COM10", ...}.
+std::string ListedComPorts();
+bool IsComPortListed(int com);
