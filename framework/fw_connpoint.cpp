@@ -1,0 +1,183 @@
+#include "fw_connpoint.h"
+
+#include <new>
+
+namespace {
+
+void AddRefItem(CONNECTDATA& d) { if (d.pUnk) d.pUnk->AddRef(); }
+void ReleaseItem(CONNECTDATA& d) { if (d.pUnk) d.pUnk->Release(); }
+void AddRefItem(IConnectionPoint* p) { if (p) p->AddRef(); }
+void ReleaseItem(IConnectionPoint* p) { if (p) p->Release(); }
+
+// A standard enumerator over a snapshot taken at creation. Each item holds a
+// reference for the enumerator's lifetime; Next hands out new references.
+template <class IEnum, class Item>
+class CSnapshotEnum : public IEnum {
+public:
+    CSnapshotEnum(const IID& iid, std::vector<Item> items) : iid_(iid), items_(std::move(items)) {
+        for (Item& i : items_) AddRefItem(i);
+    }
+    virtual ~CSnapshotEnum() {
+        for (Item& i : items_) ReleaseItem(i);
+    }
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, iid_)) {
+            *ppv = static_cast<IEnum*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ULONG(InterlockedIncrement(&refs_)); }
+    STDMETHODIMP_(ULONG) Release() override {
+        LONG n = InterlockedDecrement(&refs_);
+        if (n == 0) delete this;
+        return ULONG(n);
+    }
+
+    STDMETHODIMP Next(ULONG count, Item* out, ULONG* fetched) override {
+        if (!out || (count > 1 && !fetched)) return E_POINTER;
+        ULONG n = 0;
+        while (n < count && pos_ < items_.size()) {
+            out[n] = items_[pos_++];
+            AddRefItem(out[n]);
+            ++n;
+        }
+        if (fetched) *fetched = n;
+        return n == count ? S_OK : S_FALSE;
+    }
+    STDMETHODIMP Skip(ULONG count) override {
+        size_t left = items_.size() - pos_;
+        if (count > left) {
+            pos_ = items_.size();
+            return S_FALSE;
+        }
+        pos_ += count;
+        return S_OK;
+    }
+    STDMETHODIMP Reset() override {
+        pos_ = 0;
+        return S_OK;
+    }
+    STDMETHODIMP Clone(IEnum** out) override {
+        if (!out) return E_POINTER;
+        auto* copy = new (std::nothrow) CSnapshotEnum(iid_, items_);
+        *out = copy;
+        if (!copy) return E_OUTOFMEMORY;
+        copy->pos_ = pos_;
+        return S_OK;
+    }
+
+private:
+    const IID& iid_;
+    std::vector<Item> items_;
+    size_t pos_ = 0;
+    volatile LONG refs_ = 1;
+};
+
+}  // namespace
+
+UINT CEventConnectionPoint::Fire(DISPID dispid, const VARIANT* args, UINT count) {
+    if (sinks_.empty()) return 0;
+    std::vector<CComRef<IDispatch>> targets;
+    targets.reserve(sinks_.size());
+    for (const Sink& s : sinks_) targets.push_back(s.dispatch);
+
+    // DISPPARAMS keeps arguments last-first. Each sink gets a fresh shallow copy
+    // of the VARIANT structs, so a sink that rewrites one cannot disturb the next.
+    std::vector<VARIANT> reversed(count);
+    UINT delivered = 0;
+    for (const CComRef<IDispatch>& sink : targets) {
+        for (UINT i = 0; i < count; ++i) reversed[count - 1 - i] = args[i];
+        DISPPARAMS params = {count ? reversed.data() : nullptr, nullptr, count, 0};
+        CVariant result;
+        EXCEPINFO info = {};
+        UINT argErr = 0;
+        HRESULT hr = sink->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result,
+                                  &info, &argErr);
+        if (hr == DISP_E_EXCEPTION) {
+            SysFreeString(info.bstrSource);
+            SysFreeString(info.bstrDescription);
+            SysFreeString(info.bstrHelpFile);
+        }
+        if (SUCCEEDED(hr)) ++delivered;
+    }
+    return delivered;
+}
+
+STDMETHODIMP CEventConnectionPoint::QueryInterface(REFIID riid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IConnectionPoint)) {
+        *ppv = static_cast<IConnectionPoint*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+STDMETHODIMP CEventConnectionPoint::GetConnectionInterface(IID* iid) {
+    if (!iid) return E_POINTER;
+    if (!eventsIID_) return E_UNEXPECTED;
+    *iid = *eventsIID_;
+    return S_OK;
+}
+
+STDMETHODIMP CEventConnectionPoint::GetConnectionPointContainer(IConnectionPointContainer** container) {
+    if (!container) return E_POINTER;
+    *container = &container_;
+    container_.AddRef();
+    return S_OK;
+}
+
+STDMETHODIMP CEventConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
+    if (!cookie) return E_POINTER;
+    *cookie = 0;
+    if (!sink) return E_POINTER;
+    if (!eventsIID_) return CONNECT_E_CANNOTCONNECT;
+    CComRef<IDispatch> dispatch;
+    // The contract asks the sink for the outgoing interface; script hosts often
+    // answer only IDispatch, whose Invoke is all events need.
+    if (FAILED(sink->QueryInterface(*eventsIID_, dispatch.PutVoid())) &&
+        FAILED(sink->QueryInterface(IID_IDispatch, dispatch.PutVoid())))
+        return CONNECT_E_CANNOTCONNECT;
+    sinks_.push_back(Sink{nextCookie_, dispatch});
+    *cookie = nextCookie_++;
+    if (nextCookie_ == 0) nextCookie_ = 1;
+    return S_OK;
+}
+
+STDMETHODIMP CEventConnectionPoint::Unadvise(DWORD cookie) {
+    for (auto it = sinks_.begin(); it != sinks_.end(); ++it) {
+        if (it->cookie == cookie) {
+            // Release after the list no longer holds the entry: the sink's
+            // Release may re-enter this point.
+            CComRef<IDispatch> keep = std::move(it->dispatch);
+            sinks_.erase(it);
+            return S_OK;
+        }
+    }
+    return CONNECT_E_NOCONNECTION;
+}
+
+STDMETHODIMP CEventConnectionPoint::EnumConnections(IEnumConnections** connections) {
+    if (!connections) return E_POINTER;
+    std::vector<CONNECTDATA> items;
+    for (const Sink& s : sinks_) items.push_back(CONNECTDATA{s.dispatch.Get(), s.cookie});
+    auto* e = new (std::nothrow) CSnapshotEnum<IEnumConnections, CONNECTDATA>(IID_IEnumConnections, items);
+    *connections = e;
+    return e ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT CreateSingleConnectionPointEnum(IConnectionPoint* point, IEnumConnectionPoints** out) {
+    if (!out) return E_POINTER;
+    std::vector<IConnectionPoint*> items;
+    if (point) items.push_back(point);
+    auto* e = new (std::nothrow) CSnapshotEnum<IEnumConnectionPoints, IConnectionPoint*>(IID_IEnumConnectionPoints,
+                                                                                          items);
+    *out = e;
+    return e ? S_OK : E_OUTOFMEMORY;
+}

@@ -1,0 +1,156 @@
+// Module state, object and lock counting, class factories and the DLL entry helpers.
+#include "fw_test_env.h"
+
+namespace {
+
+const CLSID CLSID_Other = {0x6C1F3F10, 0x5B2E, 0x4D6A, {0x9E, 0x51, 0x0A, 0x7B, 0x7C, 0x1D, 0x2E, 0x99}};
+
+class CRecordingFactory : public CClassFactory<CSampleCtrl> {
+public:
+    CRecordingFactory(REFCLSID clsid, CModuleState& module, HRESULT registerResult = S_OK)
+        : CClassFactory<CSampleCtrl>(clsid, module), registerResult_(registerResult) {}
+    HRESULT UpdateRegistry(bool registering) override {
+        (registering ? registered : unregistered)++;
+        currentDuringCall = &CurrentModuleState();
+        return registerResult_;
+    }
+    int registered = 0, unregistered = 0;
+    CModuleState* currentDuringCall = nullptr;
+
+private:
+    HRESULT registerResult_;
+};
+
+}  // namespace
+
+TEST(ModuleState, GuardsNestAndRestoreThePreviousState) {
+    CModuleState a, b;
+    CModuleState* outer = &CurrentModuleState();
+    EXPECT_EQ(&FrameworkModuleState(), outer);
+    {
+        CModuleStateGuard ga(a);
+        EXPECT_EQ(&a, &CurrentModuleState());
+        {
+            CModuleStateGuard gb(b);
+            EXPECT_EQ(&b, &CurrentModuleState());
+        }
+        EXPECT_EQ(&a, &CurrentModuleState());
+    }
+    EXPECT_EQ(outer, &CurrentModuleState());
+}
+
+TEST(ModuleState, ResourceHandleDefaultsToTheInstance) {
+    CModuleState m;
+    HINSTANCE exe = GetModuleHandleW(nullptr);
+    m.SetInstance(exe);
+    EXPECT_EQ(exe, m.ResourceHandle());
+    HINSTANCE other = GetModuleHandleW(L"kernel32.dll");
+    m.SetResourceHandle(other);
+    EXPECT_EQ(other, m.ResourceHandle());
+    EXPECT_EQ(exe, m.Instance());
+}
+
+TEST(ModuleState, ObjectsCountInTheModuleCurrentAtTheirCreation) {
+    CModuleState m;
+    LONG before = FrameworkModuleState().ObjectCount();
+    CSampleCtrl* c;
+    {
+        CModuleStateGuard g(m);
+        c = new CSampleCtrl;
+    }
+    EXPECT_EQ(1, m.ObjectCount());
+    EXPECT_EQ(before, FrameworkModuleState().ObjectCount());
+    EXPECT_EQ(&m, &c->Module());
+    c->Release();
+    EXPECT_EQ(0, m.ObjectCount());
+}
+
+TEST(ClassFactory, CanUnloadNowFollowsObjectsClassObjectsAndLocks) {
+    CModuleState m;
+    CRecordingFactory factory(CLSID_SampleCtrl, m);
+    EXPECT_EQ(S_OK, FrameworkDllCanUnloadNow(m));
+
+    CComRef<IClassFactory> cf;
+    ASSERT_EQ(S_OK, FrameworkDllGetClassObject(CLSID_SampleCtrl, IID_IClassFactory, cf.PutVoid(), m));
+    EXPECT_EQ(S_FALSE, FrameworkDllCanUnloadNow(m)) << "a class object is referenced";
+
+    CComRef<IOleObject> object;
+    ASSERT_EQ(S_OK, cf->CreateInstance(nullptr, IID_IOleObject, object.PutVoid()));
+    EXPECT_EQ(1, m.ObjectCount());
+    cf.Reset();
+    EXPECT_EQ(S_FALSE, FrameworkDllCanUnloadNow(m)) << "an object lives";
+    object.Reset();
+    EXPECT_EQ(0, m.ObjectCount());
+    EXPECT_EQ(S_OK, FrameworkDllCanUnloadNow(m));
+
+    ASSERT_EQ(S_OK, FrameworkDllGetClassObject(CLSID_SampleCtrl, IID_IClassFactory, cf.PutVoid(), m));
+    EXPECT_EQ(S_OK, cf->LockServer(TRUE));
+    cf.Reset();
+    EXPECT_EQ(S_FALSE, FrameworkDllCanUnloadNow(m)) << "LockServer holds the module";
+    ASSERT_EQ(S_OK, FrameworkDllGetClassObject(CLSID_SampleCtrl, IID_IClassFactory, cf.PutVoid(), m));
+    EXPECT_EQ(S_OK, cf->LockServer(FALSE));
+    cf.Reset();
+    EXPECT_EQ(S_OK, FrameworkDllCanUnloadNow(m));
+}
+
+TEST(ClassFactory, UnknownClassesAggregationAndInterfacesAreRefused) {
+    CModuleState m;
+    CRecordingFactory factory(CLSID_SampleCtrl, m);
+    void* p = reinterpret_cast<void*>(1);
+    EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, FrameworkDllGetClassObject(CLSID_Other, IID_IClassFactory, &p, m));
+    EXPECT_EQ(nullptr, p);
+    EXPECT_EQ(E_NOINTERFACE, FrameworkDllGetClassObject(CLSID_SampleCtrl, IID_IDispatch, &p, m));
+
+    CComRef<IClassFactory> cf;
+    ASSERT_EQ(S_OK, FrameworkDllGetClassObject(CLSID_SampleCtrl, IID_IUnknown, cf.PutVoid(), m));
+    CSampleHolder outer;
+    EXPECT_EQ(CLASS_E_NOAGGREGATION, cf->CreateInstance(outer.unknown.Get(), IID_IUnknown, &p));
+    EXPECT_EQ(E_NOINTERFACE, cf->CreateInstance(nullptr, IID_IClassFactory, &p));
+    EXPECT_EQ(nullptr, p);
+    EXPECT_EQ(0, m.ObjectCount()) << "the refused object was destroyed";
+}
+
+TEST(ClassFactory, FactoriesEnterAndLeaveTheModuleList) {
+    CModuleState m;
+    EXPECT_EQ(nullptr, m.FirstFactory());
+    {
+        CRecordingFactory a(CLSID_SampleCtrl, m);
+        CRecordingFactory b(CLSID_SamplePage, m);
+        EXPECT_EQ(&a, m.FindFactory(CLSID_SampleCtrl));
+        EXPECT_EQ(&b, m.FindFactory(CLSID_SamplePage));
+        EXPECT_EQ(nullptr, m.FindFactory(CLSID_Other));
+    }
+    EXPECT_EQ(nullptr, m.FirstFactory());
+}
+
+TEST(ClassFactory, RegistrationVisitsEveryFactoryWithTheModuleCurrent) {
+    CModuleState m;
+    CRecordingFactory a(CLSID_SampleCtrl, m);
+    CRecordingFactory b(CLSID_SamplePage, m, E_ACCESSDENIED);
+    EXPECT_EQ(E_ACCESSDENIED, FrameworkUpdateRegistry(true, m));
+    EXPECT_EQ(1, b.registered);  // b entered last, so it is visited first
+    EXPECT_EQ(0, a.registered) << "registration stops at the first failure";
+    EXPECT_EQ(&m, b.currentDuringCall);
+
+    EXPECT_EQ(E_ACCESSDENIED, FrameworkUpdateRegistry(false, m));
+    EXPECT_EQ(1, a.unregistered) << "unregistration goes on after a failure";
+    EXPECT_EQ(1, b.unregistered);
+}
+
+TEST(ClassFactory, ControlsCreatedAndReleasedLeaveNoObjectBehind) {
+    LONG before = FrameworkModuleState().ObjectCount();
+    {
+        CSampleHolder h;
+        auto cpc = h.As<IConnectionPointContainer>(IID_IConnectionPointContainer);
+        CComRef<IEnumConnectionPoints> e;
+        cpc->EnumConnectionPoints(e.Put());
+        CComRef<IConnectionPoint> cp;
+        cpc->FindConnectionPoint(DIID_SampleEvents, cp.Put());
+        auto* sink = new CTestEventSink(DIID_SampleEvents);
+        DWORD cookie;
+        cp->Advise(sink, &cookie);
+        sink->Release();  // the point keeps it
+        EXPECT_EQ(before + 1, FrameworkModuleState().ObjectCount());
+    }
+    EXPECT_EQ(before, FrameworkModuleState().ObjectCount());
+}
