@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <dirent.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -97,6 +98,7 @@ private:
     void PollOnce();
     void CheckClosedEnds();
     void DrainClosed(int p, int e);
+    bool OpenedSinceLastCheck(int p, int e);
     void MarkOpen(int p, int e, bool isOpen);
     void MoveBytes(int p, int from, bool readable, bool writable);
     size_t Budget(int p, int from);
@@ -372,6 +374,18 @@ void CDaemon::CheckClosedEnds()
         }
 }
 
+// The periodic check may not have seen an open that happened a moment ago: ask the pty
+// before bytes for that end are thrown away.
+bool CDaemon::OpenedSinceLastCheck(int p, int e)
+{
+    PtyEnd &end = pairs[p].end[e];
+    if (end.master < 0) return false;
+    pollfd pf {end.master, POLLIN, 0};
+    if (poll(&pf, 1, 0) < 0 || (pf.revents & POLLHUP)) return false;
+    MarkOpen(p, e, true);
+    return true;
+}
+
 // Bytes a program wrote just before closing its port are still delivered.
 void CDaemon::DrainClosed(int p, int e)
 {
@@ -434,7 +448,7 @@ void CDaemon::MoveBytes(int p, int from, bool readable, bool writable)
         }
     }
     if (d.buf.empty()) return;
-    if (!pr.end[to].open) {
+    if (!pr.end[to].open && !OpenedSinceLastCheck(p, to)) {
         d.buf.clear();
         return;
     }
@@ -691,21 +705,32 @@ std::string CDaemon::Handle(Client &c, const std::string &line)
     return "ERR unknown command";
 }
 
+// wineserver keeps an fcntl lock on <server dir>/lock; the server dir is
+// <tmp>/<.wine-UID or a wine-XXXXXX folder>/server-<device>-<inode of the prefix>.
 bool CDaemon::WineserverRunning() const
 {
     if (opt.prefix.empty()) return false;
     struct stat st {};
     if (stat(opt.prefix.c_str(), &st) != 0) return false;
-    char dir[256];
-    std::snprintf(dir, sizeof(dir), "/tmp/.wine-%u/server-%llx-%llx/lock", unsigned(getuid()),
-                  (unsigned long long)st.st_dev, (unsigned long long)st.st_ino);
-    int fd = open(dir, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct flock fl {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    bool held = fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
-    close(fd);
+    char leaf[96];
+    std::snprintf(leaf, sizeof(leaf), "server-%llx-%llx/lock", (unsigned long long)st.st_dev,
+                  (unsigned long long)st.st_ino);
+    DIR *tmp = opendir("/tmp");
+    if (!tmp) return false;
+    bool held = false;
+    while (dirent *d = readdir(tmp)) {
+        if (std::strncmp(d->d_name, ".wine-", 6) != 0 && std::strncmp(d->d_name, "wine-", 5) != 0) continue;
+        std::string lock = std::string("/tmp/") + d->d_name + "/" + leaf;
+        int fd = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct flock fl {};
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        held = fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
+        close(fd);
+        if (held) break;
+    }
+    closedir(tmp);
     return held;
 }
 

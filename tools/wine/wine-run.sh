@@ -100,6 +100,15 @@ restart_if_rebuilt() {
     restart_if_rebuilt
     # Starts the daemon unless it already runs for this state folder; waits until it listens.
     if "$tb_bin/nullmodemd" --ensure --state "$tb_state" --prefix "$prefix" </dev/null >/dev/null 2>&1 9>&-; then
+      # A wineserver that outlived its daemon maps the old daemon's shared state: restart it.
+      daemon_pid=$(cat "$tb_state/daemon.pid" 2>/dev/null)
+      if [ "$(cat "$tb_state/server-daemon" 2>/dev/null)" != "$daemon_pid" ]; then
+        if [ -d "$prefix" ]; then
+          wineserver -k </dev/null >/dev/null 2>&1 9>&-
+          wineserver -w </dev/null >/dev/null 2>&1 9>&-
+        fi
+        echo "$daemon_pid" > "$tb_state/server-daemon"
+      fi
       export LD_PRELOAD="$tb_bin/preload/\$LIB/libtarvel_nullmodem.so${LD_PRELOAD:+:$LD_PRELOAD}"
       export TARVEL_TESTBED_STATE="$tb_state"
       export TARVEL_TESTBED_ADDR="127.0.0.1:$(cat "$tb_state/port" 2>/dev/null)"

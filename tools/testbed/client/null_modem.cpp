@@ -2,6 +2,8 @@
 // address the Wine runner puts into TARVEL_TESTBED_ADDR ("127.0.0.1:port").
 #include "null_modem.h"
 
+#include <winternl.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,15 +36,68 @@ std::string SerialDeviceOf(int com)
     return "\\Device\\Serial" + std::to_string(com - 1);
 }
 
+// The DOS names of COM ports are symbolic links in the object directory \DosDevices, made
+// permanent by mountmgr. DefineDosDevice would do, but Wine 8's copy overflows its name buffer
+// for names longer than four characters ("COM10" removes the wrong link), so the links are
+// handled here with the native calls it uses.
+using NtOpenSymbolicLinkObjectFn = LONG(WINAPI *)(HANDLE *, ACCESS_MASK, OBJECT_ATTRIBUTES *);
+using NtCreateSymbolicLinkObjectFn = LONG(WINAPI *)(HANDLE *, ACCESS_MASK, OBJECT_ATTRIBUTES *, UNICODE_STRING *);
+using NtMakeTemporaryObjectFn = LONG(WINAPI *)(HANDLE);
+using NtCloseFn = LONG(WINAPI *)(HANDLE);
+
+template <class F>
+F NtFunction(const char *name)
+{
+    return reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ntdll.dll"), name)));
+}
+
+std::wstring Widen(const std::string &s)
+{
+    return std::wstring(s.begin(), s.end());
+}
+
+UNICODE_STRING Counted(std::wstring &text)
+{
+    UNICODE_STRING u;
+    u.Length = USHORT(text.size() * sizeof(wchar_t));
+    u.MaximumLength = u.Length;
+    u.Buffer = &text[0];
+    return u;
+}
+
 bool RemoveDosName(int com)
 {
-    return DefineDosDeviceA(DDD_REMOVE_DEFINITION, ComName(com).c_str(), nullptr) != FALSE;
+    auto openLink = NtFunction<NtOpenSymbolicLinkObjectFn>("NtOpenSymbolicLinkObject");
+    auto makeTemporary = NtFunction<NtMakeTemporaryObjectFn>("NtMakeTemporaryObject");
+    auto closeHandle = NtFunction<NtCloseFn>("NtClose");
+    if (!openLink || !makeTemporary || !closeHandle) return false;
+    std::wstring name = Widen("\\DosDevices\\" + ComName(com));
+    UNICODE_STRING uname = Counted(name);
+    OBJECT_ATTRIBUTES attr;
+    InitializeObjectAttributes(&attr, &uname, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    HANDLE link = nullptr;
+    if (openLink(&link, DELETE, &attr) < 0) return false;
+    LONG status = makeTemporary(link); // the link goes away with its last handle
+    closeHandle(link);
+    return status >= 0;
 }
 
 bool AddDosName(int com)
 {
     if (IsComPortListed(com)) return true;
-    return DefineDosDeviceA(DDD_RAW_TARGET_PATH, ComName(com).c_str(), SerialDeviceOf(com).c_str()) != FALSE;
+    auto createLink = NtFunction<NtCreateSymbolicLinkObjectFn>("NtCreateSymbolicLinkObject");
+    auto closeHandle = NtFunction<NtCloseFn>("NtClose");
+    if (!createLink || !closeHandle) return false;
+    std::wstring name = Widen("\\DosDevices\\" + ComName(com));
+    std::wstring target = Widen(SerialDeviceOf(com));
+    UNICODE_STRING uname = Counted(name);
+    UNICODE_STRING utarget = Counted(target);
+    OBJECT_ATTRIBUTES attr;
+    InitializeObjectAttributes(&attr, &uname, OBJ_CASE_INSENSITIVE | OBJ_PERMANENT, nullptr, nullptr);
+    HANDLE link = nullptr;
+    if (createLink(&link, STANDARD_RIGHTS_REQUIRED | 0x0001 /* SYMBOLIC_LINK_QUERY */, &attr, &utarget) < 0) return false;
+    closeHandle(link);
+    return true;
 }
 
 } // namespace
