@@ -408,8 +408,9 @@ HRESULT COleControl::ActivateInPlace(bool uiActivate, IOleClientSite* activeSite
         inPlaceUIWindow_ = uiWindow;
         inPlaceActive_ = true;
         ShowWindow(Hwnd(), SW_SHOWNA);
-    } else if (posRect && Hwnd()) {
-        SetObjectRects(posRect, posRect);
+    } else if (Hwnd()) {
+        if (posRect) SetObjectRects(posRect, posRect);
+        if (!IsWindowVisible(Hwnd())) ShowWindow(Hwnd(), SW_SHOWNA);  // after OLEIVERB_HIDE
     }
 
     if (uiActivate && !uiActive_) {
