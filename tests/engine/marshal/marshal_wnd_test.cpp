@@ -53,7 +53,8 @@ public:
         devicePath = std::string("SYSTEM\\CurrentControlSet\\Enum\\TARVELTEST\\") + device;
         path = std::string("\\\\?\\TARVELTEST#") + device + "#" + instance +
                "#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
-        const std::string key = devicePath + "\\" + instance + "\\Device Parameters";
+        instanceKey = devicePath + "\\" + instance;
+        const std::string key = instanceKey + "\\Device Parameters";
         HKEY h = nullptr;
         created = RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &h,
                                   nullptr) == ERROR_SUCCESS;
@@ -65,13 +66,20 @@ public:
         : CFakeDeviceKey(instance, portName, static_cast<DWORD>(strlen(portName) + 1))
     {
     }
-    ~CFakeDeviceKey() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, devicePath.c_str()); }
+    ~CFakeDeviceKey()
+    {
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, instanceKey.c_str());
+        // The parents go once empty: other objects and test processes may still use them.
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, devicePath.c_str());
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\TARVELTEST");
+    }
 
     bool created = false;
     std::string path;  // the device-interface path naming this instance
 
 private:
     std::string devicePath;
+    std::string instanceKey;
 };
 
 // A port object that looks open without a handle behind it, so that ClosePort's effect
