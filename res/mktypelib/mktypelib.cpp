@@ -1,0 +1,234 @@
+// mktypelib OUTPUT.tlb
+// Writes the type library TarvelLib (typelib_layout.h) with ICreateTypeLib2. Runs at build
+// time under Wine. The IDL compiler cannot attach help strings to enumeration members,
+// which the library needs, hence this generator.
+#include <windows.h>
+#include <ole2.h>
+#include <oleauto.h>
+#include <cstdio>
+#include <cwctype>
+#include <map>
+#include <string>
+#include <vector>
+#include "com_raii.h"
+#include "typelib_layout.h"
+
+namespace {
+
+// A failed step: what was being done and the result code.
+struct Failure {
+    std::wstring step;
+    HRESULT hr;
+};
+
+void Check(HRESULT hr, const std::wstring& step) {
+    if (FAILED(hr)) throw Failure{step, hr};
+}
+
+// A type library keeps one spelling per name, compared without case: the first spelling
+// written wins (so the property "Parity" reads "PARITY" after the enumeration). Doing the
+// folding here makes the result independent of the writer's own name handling.
+class CNameTable {
+public:
+    LPOLESTR Canonical(const wchar_t* name) {
+        std::wstring key(name);
+        for (auto& c : key) c = static_cast<wchar_t>(std::towlower(c));
+        auto it = spellings_.emplace(key, std::wstring(name)).first;
+        return const_cast<LPOLESTR>(it->second.c_str());
+    }
+
+private:
+    std::map<std::wstring, std::wstring> spellings_;
+};
+
+struct CreatedInfo {
+    const tlb::TypeInfoDef* def;
+    CComRef<ICreateTypeInfo2> create;
+    CComRef<ITypeInfo> info;
+};
+
+class CTypeLibWriter {
+public:
+    explicit CTypeLibWriter(const wchar_t* path) : path_(path) {}
+
+    void Write() {
+        CreateLibrary();
+        LoadDispatchBase();
+        // All type infos first, so that members can refer to any of them.
+        for (const auto& def : tlb::TypeInfos()) CreateInfo(def);
+        for (auto& ci : infos_) FillInfo(ci);
+        for (auto& ci : infos_) Check(ci.create->LayOut(), L"LayOut " + std::wstring(ci.def->name));
+        Check(lib_->SaveAllChanges(), L"SaveAllChanges");
+    }
+
+private:
+    void CreateLibrary() {
+#ifdef _WIN64
+        const SYSKIND sys = SYS_WIN64;
+#else
+        const SYSKIND sys = SYS_WIN32;
+#endif
+        const auto& d = tlb::kLibrary;
+        Check(CreateTypeLib2(sys, path_.c_str(), lib_.Put()), L"CreateTypeLib2 " + path_);
+        Check(lib_->SetName(names_.Canonical(d.name)), L"SetName");
+        Check(lib_->SetGuid(d.guid), L"SetGuid");
+        Check(lib_->SetVersion(d.major, d.minor), L"SetVersion");
+        Check(lib_->SetLcid(d.lcid), L"SetLcid");
+        Check(lib_->SetDocString(const_cast<LPOLESTR>(d.help)), L"SetDocString");
+        Check(lib_->SetLibFlags(0), L"SetLibFlags");
+    }
+
+    // Dispinterfaces derive from IDispatch of the standard OLE library, as an
+    // importlib("stdole2.tlb") would make them.
+    void LoadDispatchBase() {
+        CComRef<ITypeLib> stdole;
+        Check(LoadTypeLib(L"stdole2.tlb", stdole.Put()), L"LoadTypeLib stdole2.tlb");
+        Check(stdole->GetTypeInfoOfGuid(IID_IDispatch, dispatchBase_.Put()), L"IDispatch in stdole2.tlb");
+    }
+
+    void CreateInfo(const tlb::TypeInfoDef& def) {
+        CreatedInfo ci{&def, {}, {}};
+        CComRef<ICreateTypeInfo> create;
+        const std::wstring what = L"type info " + std::wstring(def.name);
+        Check(lib_->CreateTypeInfo(names_.Canonical(def.name), def.kind, create.Put()), L"Create" + what);
+        Check(create.QueryTo(IID_ICreateTypeInfo2, ci.create), L"ICreateTypeInfo2 of " + what);
+        Check(create.QueryTo(IID_ITypeInfo, ci.info), L"ITypeInfo of " + what);
+        if (def.guid != GUID_NULL) Check(ci.create->SetGuid(def.guid), L"SetGuid of " + what);
+        if (def.flags) Check(ci.create->SetTypeFlags(def.flags), L"SetTypeFlags of " + what);
+        if (def.help) Check(ci.create->SetDocString(const_cast<LPOLESTR>(def.help)), L"SetDocString of " + what);
+        infos_.push_back(std::move(ci));
+    }
+
+    void FillInfo(CreatedInfo& ci) {
+        switch (ci.def->kind) {
+        case TKIND_ENUM: FillEnum(ci); break;
+        case TKIND_DISPATCH: FillDispatch(ci); break;
+        case TKIND_COCLASS: FillCoclass(ci); break;
+        default: throw Failure{L"unsupported type kind of " + std::wstring(ci.def->name), E_INVALIDARG};
+        }
+    }
+
+    void FillEnum(CreatedInfo& ci) {
+        Check(ci.create->SetAlignment(4), L"SetAlignment");
+        UINT index = 0;
+        for (const auto& v : ci.def->values) {
+            const std::wstring what = std::wstring(ci.def->name) + L"." + v.name;
+            VARIANT value;
+            VariantInit(&value);
+            value.vt = VT_I4;
+            value.lVal = v.value;
+            VARDESC vd{};
+            vd.memid = 0x40000000 + static_cast<MEMBERID>(index);  // the IDL compilers' numbering
+            vd.lpvarValue = &value;
+            vd.elemdescVar.tdesc.vt = VT_I4;
+            vd.varkind = VAR_CONST;
+            Check(ci.create->AddVarDesc(index, &vd), L"AddVarDesc " + what);
+            Check(ci.create->SetVarName(index, names_.Canonical(v.name)), L"SetVarName " + what);
+            Check(ci.create->SetVarDocString(index, const_cast<LPOLESTR>(v.help)), L"SetVarDocString " + what);
+            ++index;
+        }
+    }
+
+    void FillDispatch(CreatedInfo& ci) {
+        const std::wstring name(ci.def->name);
+        HREFTYPE base = 0;
+        Check(ci.create->AddRefTypeInfo(dispatchBase_.Get(), &base), L"IDispatch reference of " + name);
+        Check(ci.create->AddImplType(0, base), L"AddImplType of " + name);
+        UINT varIndex = 0, funcIndex = 0;
+        for (const auto& m : ci.def->members) {
+            if (m.isMethod)
+                AddMethod(ci, funcIndex++, m);
+            else
+                AddProperty(ci, varIndex++, m);
+        }
+    }
+
+    void AddProperty(CreatedInfo& ci, UINT index, const tlb::DispMember& m) {
+        const std::wstring what = std::wstring(ci.def->name) + L"." + m.name;
+        VARDESC vd{};
+        vd.memid = m.id;
+        vd.elemdescVar.tdesc = TypeDesc(ci, m.type);
+        vd.varkind = VAR_DISPATCH;
+        Check(ci.create->AddVarDesc(index, &vd), L"AddVarDesc " + what);
+        Check(ci.create->SetVarName(index, names_.Canonical(m.name)), L"SetVarName " + what);
+    }
+
+    void AddMethod(CreatedInfo& ci, UINT index, const tlb::DispMember& m) {
+        const std::wstring what = std::wstring(ci.def->name) + L"." + m.name;
+        std::vector<ELEMDESC> params(m.params.size());
+        std::vector<LPOLESTR> names{names_.Canonical(m.name)};
+        for (size_t i = 0; i < m.params.size(); ++i) {
+            params[i].tdesc = TypeDesc(ci, m.params[i].type);
+            params[i].paramdesc.wParamFlags = PARAMFLAG_FIN;
+            names.push_back(names_.Canonical(m.params[i].name));
+        }
+        FUNCDESC fd{};
+        fd.memid = m.id;
+        fd.lprgelemdescParam = params.empty() ? nullptr : params.data();
+        fd.funckind = FUNC_DISPATCH;
+        fd.invkind = INVOKE_FUNC;
+        fd.callconv = CC_STDCALL;
+        fd.cParams = static_cast<SHORT>(params.size());
+        fd.elemdescFunc.tdesc = TypeDesc(ci, m.type);
+        Check(ci.create->AddFuncDesc(index, &fd), L"AddFuncDesc " + what);
+        Check(ci.create->SetFuncAndParamNames(index, names.data(), static_cast<UINT>(names.size())),
+              L"SetFuncAndParamNames " + what);
+    }
+
+    void FillCoclass(CreatedInfo& ci) {
+        UINT index = 0;
+        for (const auto& impl : ci.def->impls) {
+            const std::wstring what = std::wstring(ci.def->name) + L" implements " + impl.name;
+            HREFTYPE ref = 0;
+            Check(ci.create->AddRefTypeInfo(Find(impl.name).info.Get(), &ref), L"AddRefTypeInfo " + what);
+            Check(ci.create->AddImplType(index, ref), L"AddImplType " + what);
+            Check(ci.create->SetImplTypeFlags(index, impl.flags), L"SetImplTypeFlags " + what);
+            ++index;
+        }
+    }
+
+    // A base type as is; an enumeration as a reference to its type info from this one.
+    TYPEDESC TypeDesc(CreatedInfo& from, const tlb::TypeRef& t) {
+        TYPEDESC td{};
+        td.vt = t.vt;
+        if (t.enumName) {
+            HREFTYPE ref = 0;
+            Check(from.create->AddRefTypeInfo(Find(t.enumName).info.Get(), &ref),
+                  L"reference to " + std::wstring(t.enumName) + L" from " + from.def->name);
+            td.hreftype = ref;
+        }
+        return td;
+    }
+
+    CreatedInfo& Find(const wchar_t* name) {
+        for (auto& ci : infos_)
+            if (std::wstring(ci.def->name) == name) return ci;
+        throw Failure{L"no type info named " + std::wstring(name), TYPE_E_ELEMENTNOTFOUND};
+    }
+
+    std::wstring path_;
+    CNameTable names_;
+    CComRef<ICreateTypeLib2> lib_;
+    CComRef<ITypeInfo> dispatchBase_;
+    std::vector<CreatedInfo> infos_;
+};
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 2) {
+        std::fwprintf(stderr, L"usage: mktypelib OUTPUT.tlb\n");
+        return 2;
+    }
+    if (FAILED(CoInitialize(nullptr))) return 1;
+    int rc = 0;
+    try {
+        CTypeLibWriter(argv[1]).Write();
+    } catch (const Failure& f) {
+        std::fwprintf(stderr, L"mktypelib: %ls failed: 0x%08lX\n", f.step.c_str(), static_cast<unsigned long>(f.hr));
+        DeleteFileW(argv[1]);
+        rc = 1;
+    }
+    CoUninitialize();
+    return rc;
+}
