@@ -81,6 +81,17 @@ public:
     // Raises an event on every connected sink, synchronously. args in call order.
     // Returns the number of sinks whose Invoke succeeded.
     UINT FireEvent(DISPID dispid, const VARIANT* args, UINT count);
+    // The same with the arguments given as values (each made a CVariant:
+    // long, short, bool, double, const wchar_t*, const VARIANT&).
+    template <class... Args>
+    UINT FireEventWith(DISPID dispid, const Args&... args) {
+        if constexpr (sizeof...(Args) == 0) {
+            return FireEvent(dispid, nullptr, 0);
+        } else {
+            CVariant values[] = {CVariant(args)...};
+            return FireEvent(dispid, values, UINT(sizeof...(Args)));
+        }
+    }
     void SetModifiedFlag(bool modified = true) { modified_ = modified; }
     bool IsModified() const { return modified_; }
     // Repaints the window, if any, and tells the view advise sink.

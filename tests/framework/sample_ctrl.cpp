@@ -8,7 +8,16 @@ const CLSID CLSID_SamplePage = {0x6C1F3F10, 0x5B2E, 0x4D6A, {0x9E, 0x51, 0x0A, 0
 const IID DIID_SampleDispatch = {0x6C1F3F10, 0x5B2E, 0x4D6A, {0x9E, 0x51, 0x0A, 0x7B, 0x7C, 0x1D, 0x2E, 0x03}};
 const IID DIID_SampleEvents = {0x6C1F3F10, 0x5B2E, 0x4D6A, {0x9E, 0x51, 0x0A, 0x7B, 0x7C, 0x1D, 0x2E, 0x04}};
 
+ITypeLib* CSampleCtrl::typeLibrary = nullptr;
+
 CSampleCtrl::CSampleCtrl() { InitializeIIDs(&DIID_SampleDispatch, &DIID_SampleEvents); }
+
+HRESULT CSampleCtrl::GetTypeLib(LCID lcid, ITypeLib** lib) {
+    if (!typeLibrary) return COleControl::GetTypeLib(lcid, lib);
+    *lib = typeLibrary;
+    typeLibrary->AddRef();
+    return S_OK;
+}
 
 void CSampleCtrl::SetSpeed(long v) {
     if (v < 1 || v > 1000000) return;  // out of range: ignored
@@ -37,8 +46,7 @@ HRESULT CSampleCtrl::Ping(CDispCall& call) {
     CVariant data;
     HRESULT hr = call.Arg(0, VT_VARIANT, data);
     if (FAILED(hr)) return hr;
-    CVariant args[2] = {CVariant(short(7)), data};
-    UINT reached = FireEvent(DISPID_SAMPLE_EVENT_PINGED, args, 2);
+    UINT reached = FireEventWith(DISPID_SAMPLE_EVENT_PINGED, short(7), data);
     call.Result()->vt = VT_I4;
     call.Result()->lVal = long(reached);
     return S_OK;

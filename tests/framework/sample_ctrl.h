@@ -59,6 +59,10 @@ public:
     DWORD lastExchangeVersion = 0;
     bool drewMetafile = false;
 
+    // A library for the type-information tests; none (not registered) by default.
+    static ITypeLib* typeLibrary;
+    HRESULT GetTypeLib(LCID lcid, ITypeLib** lib) override;
+
     const DispatchEntry* GetDispatchMap() const override;
     void DoPropExchange(CPropExchange* px) override;
     void OnDraw(HDC dc, const RECT& bounds, const RECT& invalid) override;
