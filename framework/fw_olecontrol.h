@@ -79,7 +79,10 @@ public:
     // The dispatch and events interface identifiers (pointers must stay valid).
     void InitializeIIDs(const IID* dispatchIID, const IID* eventsIID);
     // Raises an event on every connected sink, synchronously. args in call order.
-    // Returns the number of sinks whose Invoke succeeded.
+    // Returns the number of sinks whose Invoke succeeded. The control keeps
+    // itself alive until FireEvent returns; a caller that touches its members
+    // afterwards holds its own reference (CComRef<IUnknown> self(GetControllingUnknown())),
+    // since a sink may release the host's last reference inside its handler.
     UINT FireEvent(DISPID dispid, const VARIANT* args, UINT count);
     // The same with the arguments given as values (each made a CVariant:
     // long, short, bool, double, const wchar_t*, const VARIANT&).
@@ -106,6 +109,7 @@ public:
     bool IsUIActive() const { return uiActive_; }
     bool AreEventsFrozen() const { return eventsFrozen_ > 0; }
     CModuleState& Module() const { return objectCounter_.State(); }
+    IUnknown* GetControllingUnknown() { return ControlUnknown(); }
     size_t EventSinkCount() const { return connectionPoint_.SinkCount(); }
     // Conversion between screen pixels and HIMETRIC (0.01 mm) with the screen's resolution.
     static SIZEL PixelsToHimetric(SIZE pixels);

@@ -315,3 +315,30 @@ TEST_F(EventTest, ContainerListsOnePointAndRefusesOtherInterfaces) {
     EXPECT_EQ(CONNECT_E_CANNOTCONNECT, cp->Advise(notASink.Get(), &c3));
     EXPECT_EQ(0u, c3);
 }
+
+TEST(EventLifetime, ASinkThatReleasesTheLastReferenceInsideItsHandlerIsSafe) {
+    LONG before = FrameworkModuleState().ObjectCount();
+    auto* holder = new CSampleHolder;
+    CSampleCtrl* ctrl = holder->ctrl;
+    auto* sink = new CTestEventSink(DIID_SampleEvents);
+    CComRef<IDispatch> sinkRef = CComRef<IDispatch>::Adopt(sink);
+    {
+        auto cpc = holder->As<IConnectionPointContainer>(IID_IConnectionPointContainer);
+        CComRef<IConnectionPoint> cp;
+        ASSERT_EQ(S_OK, cpc->FindConnectionPoint(DIID_SampleEvents, cp.Put()));
+        DWORD cookie;
+        ASSERT_EQ(S_OK, cp->Advise(sink, &cookie));
+    }
+    // The host drops the control while handling its event.
+    LONG insideHandler = -1;
+    sink->onInvoke = [&] {
+        delete holder;
+        holder = nullptr;
+        insideHandler = FrameworkModuleState().ObjectCount();
+    };
+    EXPECT_EQ(1u, ctrl->FireEventWith(DISPID_SAMPLE_EVENT_PINGED, short(0), 1L));
+    EXPECT_EQ(nullptr, holder);
+    EXPECT_EQ(before + 1, insideHandler) << "FireEvent keeps the control alive while sinks run";
+    EXPECT_EQ(before, FrameworkModuleState().ObjectCount()) << "destroyed once the event returned";
+    EXPECT_EQ(1u, sink->Refs()) << "the destroyed control released its sinks";
+}
