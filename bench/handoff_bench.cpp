@@ -1,6 +1,8 @@
 // Receive throughput through the worker and the hand-off versus a raw overlapped read loop
 // on the same virtual port, and the latency from a peer's byte to its EVT_DATA.
 // Prints figures; asserts nothing (the machines are shared and noisy).
+#include "tools/testbed/client/null_modem.h"  // winsock2.h before windows.h
+
 #include <windows.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@
 
 #include "tests/support/far_end.h"
 #include "tests/support/recording_port.h"
-#include "tools/testbed/client/null_modem.h"
 
 namespace {
 
@@ -52,9 +53,9 @@ struct Sender {
     static DWORD WINAPI Run(void* p)
     {
         auto* s = static_cast<Sender*>(p);
-        CFarEnd far(s->port);
+        CFarEnd peer(s->port);
         const std::vector<BYTE> chunk = RandomBytes(4000, 11);
-        for (size_t sent = 0; sent < s->total; sent += chunk.size()) far.Write(chunk);
+        for (size_t sent = 0; sent < s->total; sent += chunk.size()) peer.Write(chunk);
         Sleep(3000);  // keep the end open until the reader is done
         return 0;
     }
@@ -115,12 +116,12 @@ double MedianLatencyMs(CNullModemPair& pair, int interval, int samples)
     port.PutPort(pair.PortA());
     port.PutConnected(true);
     PumpUntil([&] { return port.connected; });
-    CFarEnd far(pair.PortB());
+    CFarEnd peer(pair.PortB());
     std::vector<double> ms;
     for (int i = 0; i < samples; ++i) {
         const size_t before = port.dataEvents;
         const LARGE_INTEGER start = Now();
-        far.Write(std::vector<BYTE>{static_cast<BYTE>(i)});
+        peer.Write(std::vector<BYTE>{static_cast<BYTE>(i)});
         if (!PumpUntil([&] { return port.dataEvents > before; }, 5000)) break;
         ms.push_back(1000.0 * Seconds(start, Now()));
         PumpFor(20);

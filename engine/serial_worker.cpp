@@ -250,6 +250,8 @@ private:
     bool DrainOutstanding()
     {
         if (!readOutstanding && !writeOutstanding && !waitOutstanding) return true;
+        // A new event mask ends a pending line-event wait; CancelIo ends the rest.
+        if (waitOutstanding) SetCommMask(port, 0);
         CancelIo(port);
         bool settled = Settle(readOutstanding, ovRead);
         settled = Settle(writeOutstanding, ovWrite) && settled;

@@ -1,10 +1,12 @@
 // A GoogleTest fixture that leases a virtual null-modem pair for each test.
 #pragma once
+// The test-bed client brings winsock2.h, which must come before windows.h.
+#include "tools/testbed/client/null_modem.h"
+
 #include <gtest/gtest.h>
 
 #include "tests/support/far_end.h"
 #include "tests/support/recording_port.h"
-#include "tools/testbed/client/null_modem.h"
 
 // Never mapped in a test prefix: opening it fails with "file not found".
 constexpr int kMissingPort = 3;

@@ -1,6 +1,8 @@
 // A small host for the serial engine: opens one end of a virtual null-modem pair through
 // the port object, changes line settings, drives DTR/RTS, reads the modem lines, lists the
 // present ports, and prints every notification it receives. The far end echoes.
+#include "tools/testbed/client/null_modem.h"  // winsock2.h before windows.h
+
 #include <windows.h>
 
 #include <cstdio>
@@ -9,7 +11,6 @@
 
 #include "engine/port_discovery.h"
 #include "engine/serial_port.h"
-#include "tools/testbed/client/null_modem.h"
 
 namespace {
 
