@@ -68,6 +68,7 @@ struct PtyEnd {
 // Bytes on their way from end `from` to the other end, with the pacing credit.
 struct Direction {
     std::vector<unsigned char> buf;
+    uint32_t flushesSeen = 0; // the sender's tx_flushes when its output was last discarded
     double credit = 0;
     Clock::time_point last = Clock::now();
 };
@@ -386,15 +387,22 @@ bool CDaemon::OpenedSinceLastCheck(int p, int e)
     return true;
 }
 
-// Bytes a program wrote just before closing its port are still delivered.
+// What a program wrote just before closing its port: on an unpaced wire it had already left
+// (delivered); on a paced wire the bytes not yet transmitted die with the port, as the
+// transmit queue of a UART driver does.
 void CDaemon::DrainClosed(int p, int e)
 {
     PtyEnd &end = pairs[p].end[e];
     Direction &d = pairs[p].dir[e];
     unsigned char tmp[kWireBuffer];
+    tb_pair &sp = Shared(p);
+    if (__atomic_load_n(&sp.pacing, __ATOMIC_ACQUIRE)) {
+        while (read(end.master, tmp, sizeof(tmp)) > 0) {
+        }
+        return;
+    }
     ssize_t n = read(end.master, tmp, kWireBuffer - d.buf.size());
     if (n <= 0) return;
-    tb_pair &sp = Shared(p);
     tb_lock_pair(&sp);
     unsigned char mask = SizeMask(sp.end[e]);
     sp.end[e].count.tx += int32_t(n);
@@ -429,6 +437,11 @@ void CDaemon::MoveBytes(int p, int from, bool readable, bool writable)
     Direction &d = pr.dir[from];
     tb_pair &sp = Shared(p);
     int to = 1 - from;
+    uint32_t flushes = __atomic_load_n(&sp.end[from].tx_flushes, __ATOMIC_ACQUIRE);
+    if (flushes != d.flushesSeen) { // PurgeComm on the sender: what is still in flight is gone
+        d.flushesSeen = flushes;
+        d.buf.clear();
+    }
     if (readable && pr.end[from].open) {
         size_t budget = Budget(p, from);
         if (budget > 0) {

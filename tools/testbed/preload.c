@@ -598,8 +598,12 @@ static int emulate_ioctl(end_ref *r, ioctl_fn next, int fd, unsigned long req, v
         return 0;
     case TCFLSH:
         if ((intptr_t)arg == TCOFLUSH || (intptr_t)arg == TCIOFLUSH) {
-            /* Discarded output never reaches the wire: count it as taken. */
-            __atomic_store_n(&r->self->taken, __atomic_load_n(&r->self->written, __ATOMIC_ACQUIRE), __ATOMIC_RELEASE);
+            /* Discarded output never reaches the wire: count it as taken, and tell the daemon
+             * to drop what it holds from this end. */
+            tb_lock_pair(r->pair);
+            r->self->taken = r->self->written;
+            r->self->tx_flushes++;
+            tb_unlock_pair(r->pair);
         }
         break;
     default:

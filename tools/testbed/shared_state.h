@@ -8,7 +8,7 @@
 
 #include <stdint.h>
 
-#define TB_MAGIC 0x54565232u /* "TVR2": bump whenever the layout changes */
+#define TB_MAGIC 0x54565233u /* "TVR3": bump whenever the layout changes */
 #define TB_MAX_PAIRS 20
 #define TB_FIRST_COM 10      /* pair k: end A = COM(10+2k), end B = COM(11+2k) */
 #define TB_MAX_REFUSED 8
@@ -56,6 +56,8 @@ typedef struct tb_end {
     tb_counters count;
     uint32_t opener_pid;     /* process holding the slave open (wineserver): ports open exclusively */
     int32_t opener_fd;
+    uint32_t tx_flushes;     /* bumped when the application discards its output queue */
+    uint32_t reserved;
 } tb_end;
 
 typedef struct tb_pair {
@@ -74,7 +76,7 @@ typedef struct tb_shared {
     tb_pair pair[TB_MAX_PAIRS];
 } tb_shared;
 
-#define TB_END_SIZE 264
+#define TB_END_SIZE 272
 #ifdef __cplusplus
 #define TB_STATIC_ASSERT static_assert
 #else
