@@ -201,3 +201,21 @@ TEST(TestbedLease, EveryLeaseGetsItsOwnPair)
     EXPECT_GE(first.PortA(), kFirstPoolCom);
     EXPECT_LE(second.PortB(), kLastPoolCom);
 }
+
+TEST_F(TestbedTest, PurgeAndCloseDropWhatThePacedWireHasNotSent)
+{
+    ASSERT_TRUE(pair.SetPacing(true)); // 9600 baud: 2000 bytes need about two seconds
+    CComPort b;
+    ASSERT_TRUE(b.Open(pair.PortB()));
+    {
+        CComPort a;
+        ASSERT_TRUE(a.Open(pair.PortA()));
+        ASSERT_TRUE(a.Write(std::string(2000, 'p')));
+        Sleep(100);
+        ASSERT_TRUE(PurgeComm(a.Get(), PURGE_TXABORT | PURGE_TXCLEAR));
+        EXPECT_LT(b.Read(2000, 1000).size(), 1000u);
+        ASSERT_TRUE(a.Write(std::string(2000, 'c')));
+        Sleep(100);
+    } // closed with most of the second block still queued
+    EXPECT_LT(b.Read(2000, 1000).size(), 1000u);
+}
