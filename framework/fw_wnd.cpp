@@ -7,13 +7,14 @@ namespace {
 const wchar_t* kWindowPropName = L"FwWndObject";
 
 // Registers the framework's window class for a module on first use. The class
-// name carries the instance handle so that two modules built on this framework
-// never share (and never unregister) each other's class.
+// name carries the instance handle and the state record so that two modules
+// (or two states of one module) never share, and never unregister, each
+// other's class.
 ATOM EnsureWindowClass(CModuleState& module, WNDPROC proc) {
     if (module.WindowClass()) return module.WindowClass();
     HINSTANCE instance = module.Instance() ? module.Instance() : GetModuleHandleW(nullptr);
     wchar_t name[64];
-    swprintf(name, 64, L"FwWindow.%p", static_cast<void*>(instance));
+    swprintf(name, 64, L"FwWindow.%p.%p", static_cast<void*>(instance), static_cast<void*>(&module));
     WNDCLASSEXW wc = {};
     wc.cbSize = sizeof wc;
     wc.style = CS_DBLCLKS;

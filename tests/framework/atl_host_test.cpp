@@ -136,4 +136,5 @@ TEST_F(AtlHostTest, ControlCreatedByClassIdThroughTheFactoryIsInitialisedAndActi
     EXPECT_EQ(S_OK, CoRevokeClassObject(registration));
     EXPECT_EQ(0, module.ObjectCount());
     EXPECT_EQ(S_OK, FrameworkDllCanUnloadNow(module));
+    FrameworkModuleTerm(module);
 }

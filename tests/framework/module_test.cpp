@@ -154,3 +154,63 @@ TEST(ClassFactory, ControlsCreatedAndReleasedLeaveNoObjectBehind) {
     }
     EXPECT_EQ(before, FrameworkModuleState().ObjectCount());
 }
+
+TEST(ModuleState, CallbacksIntoTheControlRunWithItsModuleCurrent) {
+    CModuleState m;
+    m.SetInstance(GetModuleHandleW(nullptr));
+    CSampleCtrl* c;
+    {
+        CModuleStateGuard g(m);
+        c = new CSampleCtrl;
+    }
+    // Called from outside any guard, as a container would.
+    ASSERT_EQ(&FrameworkModuleState(), &CurrentModuleState());
+    c->SetClientSite(nullptr);
+    EXPECT_EQ(&m, c->moduleInCallback);
+    EXPECT_EQ(&FrameworkModuleState(), &CurrentModuleState()) << "restored on the way out";
+    c->Release();
+}
+
+namespace {
+
+class CRecordingWnd : public CWnd {
+public:
+    LRESULT WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) override {
+        if (msg == WM_APP + 1) {
+            moduleSeen = &CurrentModuleState();
+            return 77;
+        }
+        return CWnd::WindowProc(msg, wParam, lParam);
+    }
+    void OnFinalMessage() override { ++finalMessages; }
+    CModuleState* moduleSeen = nullptr;
+    int finalMessages = 0;
+};
+
+}  // namespace
+
+TEST(WindowBase, MessagesReachTheObjectWithItsModuleCurrent) {
+    CModuleState m;
+    m.SetInstance(GetModuleHandleW(nullptr));
+    CRecordingWnd w;
+    RECT rc = {0, 0, 50, 20};
+    {
+        CModuleStateGuard g(m);
+        ASSERT_TRUE(w.CreateWindowFw(0, L"fw", WS_POPUP, rc, nullptr));
+    }
+    HWND hwnd = w.Hwnd();
+    EXPECT_EQ(&w, CWnd::FromHandle(hwnd));
+    EXPECT_EQ(77, SendMessageW(hwnd, WM_APP + 1, 0, 0));
+    EXPECT_EQ(&m, w.moduleSeen);
+    EXPECT_FALSE(w.CreateWindowFw(0, L"again", WS_POPUP, rc, nullptr)) << "one window per object";
+
+    w.DestroyWindowFw();
+    EXPECT_FALSE(IsWindow(hwnd));
+    EXPECT_EQ(nullptr, w.Hwnd());
+    EXPECT_EQ(1, w.finalMessages);
+    FrameworkModuleTerm(m);
+    EXPECT_EQ(0, m.WindowClass());
+
+    CTestParentWindow foreign;
+    EXPECT_EQ(nullptr, CWnd::FromHandle(foreign.Get()));
+}

@@ -58,6 +58,7 @@ public:
     int ambientChanges = 0;
     DWORD lastExchangeVersion = 0;
     bool drewMetafile = false;
+    CModuleState* moduleInCallback = nullptr;
 
     // A library for the type-information tests; none (not registered) by default.
     static ITypeLib* typeLibrary;
@@ -68,7 +69,10 @@ public:
     void OnDraw(HDC dc, const RECT& bounds, const RECT& invalid) override;
     void OnDrawMetafile(HDC dc, const RECT& bounds) override;
     BOOL OnSetExtent(const SIZEL* size) override;
-    void OnSetClientSite() override { ++clientSiteChanges; }
+    void OnSetClientSite() override {
+        ++clientSiteChanges;
+        moduleInCallback = &CurrentModuleState();
+    }
     void OnAmbientChanged(DISPID) override { ++ambientChanges; }
     const CLSID& GetClassID() const override { return CLSID_SampleCtrl; }
     UINT GetUserTypeNameID() override { return IDS_SAMPLE_TYPE; }
