@@ -139,15 +139,6 @@ TEST(ControlView, ExtentIsStoredRefusedOrReportedPerAspect) {
     view->SetAdvise(DVASPECT_CONTENT, 0, nullptr);
 }
 
-TEST(ControlView, PixelAndHimetricConversionsRoundTrip) {
-    SIZE px = {48, 48};
-    SIZEL hm = COleControl::PixelsToHimetric(px);
-    EXPECT_GT(hm.cx, 1000);
-    SIZE back = COleControl::HimetricToPixels(hm);
-    EXPECT_EQ(48, back.cx);
-    EXPECT_EQ(48, back.cy);
-}
-
 TEST(ControlSite, ClientSiteIsStoredAndHookCalledBothWays) {
     CTestParentWindow parent;
     CSampleHolder h;

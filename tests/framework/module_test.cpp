@@ -39,17 +39,6 @@ TEST(ModuleState, GuardsNestAndRestoreThePreviousState) {
     EXPECT_EQ(outer, &CurrentModuleState());
 }
 
-TEST(ModuleState, ResourceHandleDefaultsToTheInstance) {
-    CModuleState m;
-    HINSTANCE exe = GetModuleHandleW(nullptr);
-    m.SetInstance(exe);
-    EXPECT_EQ(exe, m.ResourceHandle());
-    HINSTANCE other = GetModuleHandleW(L"kernel32.dll");
-    m.SetResourceHandle(other);
-    EXPECT_EQ(other, m.ResourceHandle());
-    EXPECT_EQ(exe, m.Instance());
-}
-
 TEST(ModuleState, ObjectsCountInTheModuleCurrentAtTheirCreation) {
     CModuleState m;
     LONG before = FrameworkModuleState().ObjectCount();
@@ -108,19 +97,6 @@ TEST(ClassFactory, UnknownClassesAggregationAndInterfacesAreRefused) {
     EXPECT_EQ(E_NOINTERFACE, cf->CreateInstance(nullptr, IID_IClassFactory, &p));
     EXPECT_EQ(nullptr, p);
     EXPECT_EQ(0, m.ObjectCount()) << "the refused object was destroyed";
-}
-
-TEST(ClassFactory, FactoriesEnterAndLeaveTheModuleList) {
-    CModuleState m;
-    EXPECT_EQ(nullptr, m.FirstFactory());
-    {
-        CRecordingFactory a(CLSID_SampleCtrl, m);
-        CRecordingFactory b(CLSID_SamplePage, m);
-        EXPECT_EQ(&a, m.FindFactory(CLSID_SampleCtrl));
-        EXPECT_EQ(&b, m.FindFactory(CLSID_SamplePage));
-        EXPECT_EQ(nullptr, m.FindFactory(CLSID_Other));
-    }
-    EXPECT_EQ(nullptr, m.FirstFactory());
 }
 
 TEST(ClassFactory, RegistrationVisitsEveryFactoryWithTheModuleCurrent) {
