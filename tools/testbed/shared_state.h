@@ -52,7 +52,7 @@ typedef struct tb_end {
     uint32_t custom_divisor; /* TIOCGSERIAL/TIOCSSERIAL emulation */
     uint32_t baud_base;
     uint32_t serial_flags;
-    uint32_t lsr_errors;     /* pending line-status error bits, cleared when read */
+    uint32_t lsr_errors;     /* line-status error bits injected so far (informational: Wine reads none) */
     tb_counters count;
     uint32_t opener_pid;     /* process holding the slave open (wineserver): ports open exclusively */
     int32_t opener_fd;
