@@ -57,7 +57,7 @@ public:
     std::wstring GetErrorDescription() const;
 
     // The control thread's side of the hand-off (WM_PORT_NOTIFY). Returns true.
-    bool DispatchPortEvent(WPARAM kind, LPARAM lParam);
+    virtual bool DispatchPortEvent(WPARAM kind, LPARAM lParam);
 
     HANDLE PortHandle() const { return portHandle.Get(); }
     HWND NotifyWindow() const;

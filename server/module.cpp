@@ -1,0 +1,99 @@
+// The module: start-up and shut-down, the two class factories and the four exports.
+#include <windows.h>
+#include <olectl.h>
+
+#include "common/tarvel_ids.h"
+#include "control/tarvel_ctrl.h"
+#include "control/tarvel_proppage.h"
+#include "control/version_text.h"
+#include "framework/fw_module.h"
+#include "res/resource_ids.h"
+#include "server/class_registration.h"
+#include "server/registration.h"
+
+namespace {
+
+class CTarvelCtrlFactory : public CClassFactory<CTarvelCtrl> {
+public:
+    CTarvelCtrlFactory() : CClassFactory<CTarvelCtrl>(CLSID_Tarvel) {}
+    HRESULT UpdateRegistry(bool registering) override
+    {
+        if (!registering) {
+            UnregisterControlClass(CLSID_Tarvel, TARVEL_PROGID_CTRL);
+            return S_OK;
+        }
+        const ControlClassInfo info = {CLSID_Tarvel,    TARVEL_PROGID_CTRL, IDS_TARVEL_CTRL,
+                                       IDB_TOOLBOX,     true,               kTarvelMiscStatus,
+                                       LIBID_TarvelLib, TARVEL_LIB_MAJOR,   TARVEL_LIB_MINOR};
+        return RegisterControlClass(Module().Instance(), info) ? S_OK : SELFREG_E_CLASS;
+    }
+};
+
+class CTarvelPropPageFactory : public CClassFactory<CTarvelPropPage> {
+public:
+    CTarvelPropPageFactory() : CClassFactory<CTarvelPropPage>(CLSID_TarvelPropPage) {}
+    HRESULT UpdateRegistry(bool registering) override
+    {
+        if (!registering) {
+            UnregisterPropertyPageClass(CLSID_TarvelPropPage);
+            return S_OK;
+        }
+        return RegisterPropertyPageClass(Module().Instance(), CLSID_TarvelPropPage, IDS_TARVEL_PPG)
+                   ? S_OK
+                   : SELFREG_E_CLASS;
+    }
+};
+
+// Static objects, constructed at load in this order: each factory enters the module's list.
+CTarvelCtrlFactory g_ctrlFactory;
+CTarvelPropPageFactory g_pageFactory;
+
+RegistrationHooks ModuleHooks()
+{
+    return RegistrationHooks{[](bool registering) { return SUCCEEDED(FrameworkUpdateRegistry(registering)); }};
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*)
+{
+    switch (reason) {
+    case DLL_PROCESS_ATTACH: {
+        DisableThreadLibraryCalls(instance);
+        FrameworkModuleInit(instance);
+        CModuleStateGuard guard(FrameworkModuleState());
+        CSerialPort::SetResourceModule(instance);
+        BuildModuleVersionText(instance);
+        break;
+    }
+    case DLL_PROCESS_DETACH:
+        FrameworkModuleTerm();
+        break;
+    default:
+        break;
+    }
+    return TRUE;
+}
+
+STDAPI DllCanUnloadNow()
+{
+    return FrameworkDllCanUnloadNow();
+}
+
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv)
+{
+    return FrameworkDllGetClassObject(clsid, riid, ppv);
+}
+
+STDAPI DllRegisterServer()
+{
+    CModuleStateGuard guard(FrameworkModuleState());
+    return RegisterModule(FrameworkModuleState().Instance(), ModuleHooks());
+}
+
+STDAPI DllUnregisterServer()
+{
+    CModuleStateGuard guard(FrameworkModuleState());
+    RemoveRegistration(ModuleHooks());
+    return S_OK;
+}
