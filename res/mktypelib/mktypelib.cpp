@@ -6,6 +6,7 @@
 #include <ole2.h>
 #include <oleauto.h>
 #include <cstdio>
+#include <cstring>
 #include <cwctype>
 #include <map>
 #include <string>
@@ -41,6 +42,57 @@ private:
     std::map<std::wstring, std::wstring> spellings_;
 };
 
+std::vector<char> ReadFileBytes(const std::wstring& path) {
+    std::vector<char> data;
+    FILE* f = _wfopen(path.c_str(), L"rb");
+    if (!f) throw Failure{L"opening " + path, E_FAIL};
+    char chunk[4096];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) data.insert(data.end(), chunk, chunk + n);
+    const bool ok = !std::ferror(f);
+    std::fclose(f);
+    if (!ok) throw Failure{L"reading " + path, E_FAIL};
+    return data;
+}
+
+void WriteFileBytes(const std::wstring& path, const std::vector<char>& data) {
+    FILE* f = _wfopen(path.c_str(), L"wb");
+    if (!f) throw Failure{L"rewriting " + path, E_FAIL};
+    const bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    if (std::fclose(f) != 0 || !ok) throw Failure{L"rewriting " + path, E_FAIL};
+}
+
+// Wine's type-library writer stores a dispinterface as if it embedded its IDispatch base:
+// the base in the "datatype1" slot and a vtable of 7 + n pointers. Wine's reader then lists
+// QueryInterface..Invoke as members of the dispinterface and counts 7 + n functions. The IDL
+// compilers store a plain dispinterface with no embedded interface (datatype1 = -1) and a
+// vtable size of n pointers; Windows and Wine both read that form as n functions. The saved
+// file is rewritten into that form. Layout of the MSFT format: a 0x54-byte header (+4 when
+// a help-string DLL is named), one DWORD per type info, then the segment directory whose
+// first entry locates the table of 100-byte type-info records.
+void StoreDispinterfacesPlain(const std::wstring& path, SYSKIND sys) {
+    std::vector<char> data = ReadFileBytes(path);
+    auto field = [&](size_t offset, size_t size) -> char* {
+        if (offset + size > data.size()) throw Failure{L"malformed type library " + path, E_UNEXPECTED};
+        return data.data() + offset;
+    };
+    auto readInt = [&](size_t offset) { int32_t v; std::memcpy(&v, field(offset, 4), 4); return v; };
+
+    const int32_t varflags = readInt(0x14), typeInfoCount = readInt(0x20);
+    const size_t segmentDirectory = 0x54 + ((varflags & 0x100) ? 4 : 0) + 4 * size_t(typeInfoCount);
+    const size_t typeInfoTable = static_cast<uint32_t>(readInt(segmentDirectory));
+    const int16_t pointerSize = sys == SYS_WIN64 ? 8 : 4;
+    for (int32_t i = 0; i < typeInfoCount; ++i) {
+        const size_t record = typeInfoTable + 100 * size_t(i);
+        if ((readInt(record) & 0xF) != TKIND_DISPATCH) continue;
+        const int16_t functions = static_cast<int16_t>(readInt(record + 24) & 0xFFFF);
+        const int16_t vtableSize = static_cast<int16_t>(functions * pointerSize);
+        const int32_t noEmbeddedInterface = -1;
+        std::memcpy(field(record + 78, 2), &vtableSize, 2);
+        std::memcpy(field(record + 84, 4), &noEmbeddedInterface, 4);
+    }
+    WriteFileBytes(path, data);
+}
+
 struct CreatedInfo {
     const tlb::TypeInfoDef* def;
     CComRef<ICreateTypeInfo2> create;
@@ -59,17 +111,14 @@ public:
         for (auto& ci : infos_) FillInfo(ci);
         for (auto& ci : infos_) Check(ci.create->LayOut(), L"LayOut " + std::wstring(ci.def->name));
         Check(lib_->SaveAllChanges(), L"SaveAllChanges");
+        lib_.Reset();
+        StoreDispinterfacesPlain(path_, sys_);
     }
 
 private:
     void CreateLibrary() {
-#ifdef _WIN64
-        const SYSKIND sys = SYS_WIN64;
-#else
-        const SYSKIND sys = SYS_WIN32;
-#endif
         const auto& d = tlb::kLibrary;
-        Check(CreateTypeLib2(sys, path_.c_str(), lib_.Put()), L"CreateTypeLib2 " + path_);
+        Check(CreateTypeLib2(sys_, path_.c_str(), lib_.Put()), L"CreateTypeLib2 " + path_);
         Check(lib_->SetName(names_.Canonical(d.name)), L"SetName");
         Check(lib_->SetGuid(d.guid), L"SetGuid");
         Check(lib_->SetVersion(d.major, d.minor), L"SetVersion");
@@ -206,6 +255,11 @@ private:
         throw Failure{L"no type info named " + std::wstring(name), TYPE_E_ELEMENTNOTFOUND};
     }
 
+#ifdef _WIN64
+    const SYSKIND sys_ = SYS_WIN64;
+#else
+    const SYSKIND sys_ = SYS_WIN32;
+#endif
     std::wstring path_;
     CNameTable names_;
     CComRef<ICreateTypeLib2> lib_;

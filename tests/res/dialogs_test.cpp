@@ -85,7 +85,7 @@ private:
 
 bool ReadDialogTemplate(int id, DialogTemplate& out) {
     HMODULE module = GetModuleHandleW(nullptr);
-    HRSRC res = FindResourceExW(module, MAKEINTRESOURCEW(RT_DIALOG), MAKEINTRESOURCEW(id),
+    HRSRC res = FindResourceExW(module, reinterpret_cast<LPCWSTR>(RT_DIALOG), MAKEINTRESOURCEW(id),
                                 MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
     if (!res) return false;
     const auto* base = static_cast<const BYTE*>(LockResource(LoadResource(module, res)));
@@ -220,8 +220,12 @@ void ExpectWindowItems(HWND dialog, const std::vector<TemplateItem>& items) {
     for (size_t i = 0; i < items.size(); ++i) {
         SCOPED_TRACE(testing::Message() << "item " << i << " id " << items[i].id);
         EXPECT_EQ(items[i].id, static_cast<WORD>(GetDlgCtrlID(children[i])));
-        if (items[i].id != kNoId) EXPECT_EQ(children[i], GetDlgItem(dialog, items[i].id));
-        if (!items[i].text.empty()) EXPECT_EQ(items[i].text, TextOf(children[i]));
+        if (items[i].id != kNoId) {
+            EXPECT_EQ(children[i], GetDlgItem(dialog, items[i].id));
+        }
+        if (!items[i].text.empty()) {
+            EXPECT_EQ(items[i].text, TextOf(children[i]));
+        }
     }
 }
 
@@ -264,7 +268,7 @@ const char* const kToolboxRows[15] = {
 
 TEST(ToolboxBitmap, SixteenByFifteenFourBitsStandardPalette) {
     HMODULE module = GetModuleHandleW(nullptr);
-    HRSRC res = FindResourceExW(module, MAKEINTRESOURCEW(RT_BITMAP), MAKEINTRESOURCEW(IDB_TOOLBOX),
+    HRSRC res = FindResourceExW(module, reinterpret_cast<LPCWSTR>(RT_BITMAP), MAKEINTRESOURCEW(IDB_TOOLBOX),
                                 MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
     ASSERT_NE(nullptr, res);
     const auto* info = static_cast<const BITMAPINFO*>(LockResource(LoadResource(module, res)));

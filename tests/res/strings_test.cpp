@@ -38,7 +38,7 @@ const ExpectedString kRussianStrings[] = {
 // block (id / 16 + 1), each entry a length-prefixed UTF-16 text.
 bool LoadStringInLanguage(UINT id, LANGID lang, std::wstring& out) {
     HMODULE module = GetModuleHandleW(nullptr);
-    HRSRC block = FindResourceExW(module, MAKEINTRESOURCEW(RT_STRING), MAKEINTRESOURCEW(id / 16 + 1), lang);
+    HRSRC block = FindResourceExW(module, reinterpret_cast<LPCWSTR>(RT_STRING), MAKEINTRESOURCEW(id / 16 + 1), lang);
     if (!block) return false;
     HGLOBAL data = LoadResource(module, block);
     const auto* p = static_cast<const WCHAR*>(LockResource(data));

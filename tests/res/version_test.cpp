@@ -122,7 +122,7 @@ std::vector<Node> Children(const Node& parent) {
 
 TEST(VersionResource, StringKeysInOrder) {
     HMODULE module = GetModuleHandleW(nullptr);
-    HRSRC res = FindResourceExW(module, MAKEINTRESOURCEW(RT_VERSION), MAKEINTRESOURCEW(1),
+    HRSRC res = FindResourceExW(module, reinterpret_cast<LPCWSTR>(RT_VERSION), MAKEINTRESOURCEW(1),
                                 MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
     ASSERT_NE(nullptr, res);
     const auto* data = static_cast<const BYTE*>(LockResource(LoadResource(module, res)));
