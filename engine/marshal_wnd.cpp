@@ -4,6 +4,7 @@
 #include <initguid.h>
 #include <devguid.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -25,22 +26,26 @@ HINSTANCE CodeModule()
     return module;
 }
 
-// Registers the window class once per module. The name carries the module's address: a
-// class a DLL registered stays behind when the DLL is unloaded, and a reloaded copy at
-// another address must not pick up a window procedure that no longer exists.
-const char* MarshalWindowClass(HINSTANCE module, WNDPROC proc)
+// Registers the window class once per module (thread-safe: controls may live on several
+// user-interface threads). The name carries the module's address: a class a DLL registered
+// stays behind when the DLL is unloaded, and a reloaded copy at another address must not pick
+// up a window procedure that no longer exists.
+const char* MarshalWindowClass(WNDPROC proc)
 {
-    static char name[64];
-    static bool registered = false;
-    if (registered) return name;
-    wsprintfA(name, "TarvelMarshalWnd:%p", static_cast<void*>(module));
-    WNDCLASSA wc{};
-    wc.style = CS_HREDRAW | CS_VREDRAW;
-    wc.lpfnWndProc = proc;
-    wc.hInstance = module;
-    wc.lpszClassName = name;
-    if (RegisterClassA(&wc) || GetLastError() == ERROR_CLASS_ALREADY_EXISTS) registered = true;
-    return name;
+    static const std::string name = [proc] {
+        const HINSTANCE module = CodeModule();
+        char text[64];
+        snprintf(text, sizeof text, "TarvelMarshalWnd:%p", static_cast<void*>(module));
+        WNDCLASSA wc{};
+        wc.style = CS_HREDRAW | CS_VREDRAW;
+        wc.lpfnWndProc = proc;
+        wc.hInstance = module;
+        wc.lpszClassName = text;
+        // A failed registration shows as a failed CreateWindowExA.
+        RegisterClassA(&wc);
+        return std::string(text);
+    }();
+    return name.c_str();
 }
 
 // The notification filter as the system documents it: the header and class GUID, 32 bytes.
@@ -55,9 +60,8 @@ CMarshalWnd::~CMarshalWnd()
 
 bool CMarshalWnd::Create()
 {
-    const HINSTANCE module = CodeModule();
-    const char* className = MarshalWindowClass(module, &CMarshalWnd::WindowProc);
-    hwnd = CreateWindowExA(0, className, kTitle, 0, 0, 0, 100, 100, nullptr, nullptr, module, this);
+    const char* className = MarshalWindowClass(&CMarshalWnd::WindowProc);
+    hwnd = CreateWindowExA(0, className, kTitle, 0, 0, 0, 100, 100, nullptr, nullptr, CodeModule(), this);
     if (!hwnd) return false;
 
     DEV_BROADCAST_DEVICEINTERFACE_A filter;
@@ -77,8 +81,10 @@ LRESULT CALLBACK CMarshalWnd::WindowProc(HWND window, UINT message, WPARAM wPara
     if (message == WM_NCCREATE) {
         auto* create = reinterpret_cast<CREATESTRUCTA*>(lParam);
         auto* self = static_cast<CMarshalWnd*>(create->lpCreateParams);
-        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-        self->hwnd = window;
+        if (self) {
+            SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+            self->hwnd = window;
+        }
     }
     auto* self = reinterpret_cast<CMarshalWnd*>(GetWindowLongPtrA(window, GWLP_USERDATA));
     if (!self) return DefWindowProcA(window, message, wParam, lParam);
