@@ -1,0 +1,254 @@
+// Self-registration of the built module, read back from the registry of the test prefix.
+// These tests change the prefix's registration: ctest runs them under the "registry" lock
+// and they leave the module registered.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <comcat.h>
+#include <objsafe.h>
+#include <olectl.h>
+
+#include <map>
+#include <string>
+
+#include "common/tarvel_ids.h"
+#include "common/win_raii.h"
+
+namespace {
+
+std::string ModuleWinPath()
+{
+    std::string path = "Z:" TARVEL_OCX_PATH;
+    for (char& c : path)
+        if (c == '/') c = '\\';
+    return path;
+}
+
+class CModule {
+public:
+    CModule() : h(LoadLibraryA(ModuleWinPath().c_str())) {}
+    ~CModule()
+    {
+        if (h) FreeLibrary(h);
+    }
+    template <class F>
+    F Get(const char* name) const
+    {
+        return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(h, name)));
+    }
+    HRESULT Register() const { return Get<HRESULT(WINAPI*)()>("DllRegisterServer")(); }
+    HRESULT Unregister() const { return Get<HRESULT(WINAPI*)()>("DllUnregisterServer")(); }
+    HMODULE h;
+};
+
+bool KeyExists(HKEY root, const std::string& path)
+{
+    CRegKey key;
+    return RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.Put()) == ERROR_SUCCESS;
+}
+
+// The default (or named) string value of a key; "<missing>" when absent.
+std::string ReadText(HKEY root, const std::string& path, const char* name = nullptr)
+{
+    CRegKey key;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.Put()) != ERROR_SUCCESS) return "<missing>";
+    char text[1024];
+    DWORD size = sizeof text, type = 0;
+    if (RegQueryValueExA(key.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(text), &size) != ERROR_SUCCESS)
+        return "<missing>";
+    return type == REG_SZ ? std::string(text, size ? size - 1 : 0) : "<not text>";
+}
+
+// Every key and string value below root\path, flattened, for comparing two registrations.
+void Snapshot(HKEY root, const std::string& path, std::map<std::string, std::string>& out)
+{
+    CRegKey key;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.Put()) != ERROR_SUCCESS) return;
+    char name[256];
+    BYTE data[1024];
+    for (DWORD i = 0;; ++i) {
+        DWORD nameSize = sizeof name, dataSize = sizeof data, type = 0;
+        if (RegEnumValueA(key.Get(), i, name, &nameSize, nullptr, &type, data, &dataSize) != ERROR_SUCCESS) break;
+        out[path + "|" + name] = std::string(reinterpret_cast<char*>(data), dataSize);
+    }
+    for (DWORD i = 0;; ++i) {
+        DWORD nameSize = sizeof name;
+        if (RegEnumKeyExA(key.Get(), i, name, &nameSize, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        out[path + "\\" + name] = "";
+        Snapshot(root, path + "\\" + name, out);
+    }
+}
+
+std::map<std::string, std::string> RegistrationSnapshot()
+{
+    std::map<std::string, std::string> all;
+    for (const char* path : {"CLSID\\" TARVEL_CLSID_CTRL_STR, "CLSID\\" TARVEL_CLSID_PAGE_STR,
+                             "CLSID\\" TARVEL_CLSID_LEGACY_STR, TARVEL_PROGID_CTRL, "Tarvel.Document",
+                             "TypeLib\\" TARVEL_LIBID_STR})
+        Snapshot(HKEY_CLASSES_ROOT, path, all);
+    return all;
+}
+
+const std::string kCtrl = "CLSID\\" TARVEL_CLSID_CTRL_STR;
+const std::string kPage = "CLSID\\" TARVEL_CLSID_PAGE_STR;
+const std::string kLegacy = "CLSID\\" TARVEL_CLSID_LEGACY_STR;
+
+class Registration : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(module.h, nullptr) << ModuleWinPath();
+        CoInitialize(nullptr);
+    }
+    void TearDown() override
+    {
+        module.Register();  // leave the prefix as the other tests expect it
+        CoUninitialize();
+    }
+    CModule module;
+};
+
+TEST_F(Registration, WritesClassesTypeLibraryLegacyEntriesAndCategories)
+{
+    ASSERT_EQ(module.Register(), S_OK);
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, kCtrl), "Tarvel Control");
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, kCtrl + "\\InprocServer32"), ModuleWinPath());
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, kCtrl + "\\InprocServer32", "ThreadingModel"), "Apartment");
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, kCtrl + "\\ProgID"), TARVEL_PROGID_CTRL);
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kCtrl + "\\Control"));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kCtrl + "\\Insertable"));
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, kCtrl + "\\ToolboxBitmap32"), ModuleWinPath() + ", 1");
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, kCtrl + "\\MiscStatus\\1"), "132483");
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, kCtrl + "\\TypeLib"), TARVEL_LIBID_STR);
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, kCtrl + "\\Version"), "1.74");
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, TARVEL_PROGID_CTRL "\\CLSID"), TARVEL_CLSID_CTRL_STR);
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, TARVEL_PROGID_CTRL "\\Insertable"));
+
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, kPage), "Tarvel Property Page");
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, kPage + "\\InprocServer32"), ModuleWinPath());
+
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, "Tarvel.Document"), "Tarvel Document");
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, "Tarvel.Document\\Insertable"));
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, "Tarvel.Document\\CLSID"), TARVEL_CLSID_LEGACY_STR);
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, kLegacy), "Tarvel Document");
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, kLegacy + "\\AutoConvertTo"), TARVEL_CLSID_CTRL_STR);
+
+    // Type library 1.74 (the registry writes the minor version in hexadecimal).
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, "TypeLib\\" TARVEL_LIBID_STR "\\1.4a"), TARVEL_LIB_DESCRIPTION);
+    ITypeLib* lib = nullptr;
+    EXPECT_EQ(LoadRegTypeLib(LIBID_TarvelLib, 1, 74, 0, &lib), S_OK);
+    if (lib) lib->Release();
+
+    // Both safety categories, declared as implemented by the control.
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kCtrl + "\\Implemented Categories\\{7DD95801-9882-11CF-9FA9-00AA006C42C4}"));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kCtrl + "\\Implemented Categories\\{7DD95802-9882-11CF-9FA9-00AA006C42C4}"));
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, "Component Categories\\{7DD95801-9882-11CF-9FA9-00AA006C42C4}", "409"),
+              "Controls safely scriptable");
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, "Component Categories\\{7DD95802-9882-11CF-9FA9-00AA006C42C4}", "409"),
+              "Controls safely initializable from persistent data");
+}
+
+TEST_F(Registration, RegisteringTwiceEqualsRegisteringOnce)
+{
+    ASSERT_EQ(module.Register(), S_OK);
+    const auto once = RegistrationSnapshot();
+    ASSERT_EQ(module.Register(), S_OK);
+    EXPECT_EQ(RegistrationSnapshot(), once);
+    EXPECT_GT(once.size(), 15u);
+}
+
+TEST_F(Registration, UnregisteringRemovesAllButTheCategoryDefinitions)
+{
+    ASSERT_EQ(module.Register(), S_OK);
+    ASSERT_EQ(module.Unregister(), S_OK);
+    for (const std::string& path : {kCtrl, kPage, kLegacy, std::string(TARVEL_PROGID_CTRL),
+                                    std::string("Tarvel.Document"), std::string("TypeLib\\" TARVEL_LIBID_STR)})
+        EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, path)) << path;
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, "Component Categories\\{7DD95801-9882-11CF-9FA9-00AA006C42C4}"));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, "Component Categories\\{7DD95802-9882-11CF-9FA9-00AA006C42C4}"));
+    // Nothing registered: still S_OK.
+    EXPECT_EQ(module.Unregister(), S_OK);
+}
+
+TEST_F(Registration, SweepRemovesLibrariesCarryingOurDescriptionOnly)
+{
+    const char* stale1 = "TypeLib\\{11111111-2222-3333-4444-555555555501}";
+    const char* stale2 = "TypeLib\\{11111111-2222-3333-4444-555555555502}";
+    const char* other = "TypeLib\\{11111111-2222-3333-4444-555555555503}";
+    auto write = [](const std::string& key, const char* text) {
+        CRegKey k;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k.Put(),
+                                  nullptr),
+                  ERROR_SUCCESS);
+        RegSetValueExA(k.Get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), DWORD(strlen(text) + 1));
+    };
+    // Two neighbours with the description (one on its second version), one differing in case.
+    write(std::string(stale1) + "\\1.0", TARVEL_LIB_DESCRIPTION);
+    write(std::string(stale1) + "\\1.0\\0\\win32", "x.ocx");
+    write(std::string(stale2) + "\\1.0", "Something else");
+    write(std::string(stale2) + "\\2.0", TARVEL_LIB_DESCRIPTION);
+    write(std::string(other) + "\\1.0", "tarvel activex control module");
+
+    ASSERT_EQ(module.Unregister(), S_OK);
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, stale1));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, stale2));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, other));
+    RegDeleteTreeA(HKEY_CLASSES_ROOT, other);
+}
+
+TEST_F(Registration, ClassObjectsOnlyForTheTwoClasses)
+{
+    auto getClassObject = module.Get<HRESULT(WINAPI*)(REFCLSID, REFIID, void**)>("DllGetClassObject");
+    auto canUnload = module.Get<HRESULT(WINAPI*)()>("DllCanUnloadNow");
+    ASSERT_TRUE(getClassObject && canUnload);
+    void* p = reinterpret_cast<void*>(1);
+    EXPECT_EQ(getClassObject(CLSID_TarvelLegacyDocument, IID_IClassFactory, &p), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(p, nullptr);
+    EXPECT_EQ(getClassObject(LIBID_TarvelLib, IID_IClassFactory, &p), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(canUnload(), S_OK);
+
+    IClassFactory* factory = nullptr;
+    ASSERT_EQ(getClassObject(CLSID_TarvelPropPage, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
+    IUnknown* page = nullptr;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&page)), S_OK);
+    factory->Release();
+    EXPECT_EQ(canUnload(), S_FALSE) << "a live property page keeps the module";
+    page->Release();
+    EXPECT_EQ(canUnload(), S_OK);
+
+    // With nothing registered the control is still created, but has no type information.
+    ASSERT_EQ(module.Unregister(), S_OK);
+    ASSERT_EQ(getClassObject(CLSID_Tarvel, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
+    IDispatch* control = nullptr;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&control)), S_OK);
+    factory->Release();
+    ITypeInfo* info = nullptr;
+    EXPECT_TRUE(FAILED(control->GetTypeInfo(0, 0, &info)));
+    control->Release();
+}
+
+TEST_F(Registration, WineRegsvr32RegistersAndUnregisters)
+{
+    auto run = [](const std::string& args) {
+        std::string command = "regsvr32.exe /s " + args;
+        STARTUPINFOA si{};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi{};
+        if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
+        WaitForSingleObject(pi.hProcess, 60000);
+        DWORD code = 99;
+        GetExitCodeProcess(pi.hProcess, &code);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+        return static_cast<int>(code);
+    };
+    const std::string path = "\"" + ModuleWinPath() + "\"";
+    EXPECT_EQ(run("/u " + path), 0);
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kCtrl));
+    EXPECT_EQ(run(path), 0);
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kCtrl));
+    EXPECT_EQ(run(path), 0);
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, TARVEL_PROGID_CTRL "\\CLSID"), TARVEL_CLSID_CTRL_STR);
+}
+
+}  // namespace
