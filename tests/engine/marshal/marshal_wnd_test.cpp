@@ -256,21 +256,6 @@ TEST(DevicePathMatchesPort, MissingOrUnusableEntriesAreNoMatch)
     EXPECT_FALSE(DevicePathMatchesPort("\\\\?\\TARVELTEST#NO_SUCH_DEVICE#0#{g}", 5));
 }
 
-TEST(DevicePathMatchesPort, MalformedPathsAreNoMatchAndHarmless)
-{
-    CFakeDeviceKey com4("INST_COM4", "COM4");
-    ASSERT_TRUE(com4.created);
-    // The same pieces without the "\\?\" start: refused, not a broken invariant.
-    std::string noMark = com4.path;
-    noMark.replace(0, 4, "\\\\.\\");
-    EXPECT_FALSE(DevicePathMatchesPort(noMark.c_str(), 4));
-    EXPECT_FALSE(DevicePathMatchesPort(com4.path.substr(4).c_str(), 4));
-    // Cut before the third '#'.
-    EXPECT_FALSE(DevicePathMatchesPort(com4.path.substr(0, com4.path.rfind('#')).c_str(), 4));
-    EXPECT_FALSE(DevicePathMatchesPort(("\\\\?\\TARVELTEST#" + std::string(5000, 'D') + "#I#{g}").c_str(), 4));
-    EXPECT_FALSE(DevicePathMatchesPort("", 4));
-}
-
 TEST(InterfaceBroadcast, RemovalClosesWhenTheDeviceIsThePort)
 {
     CFakeDeviceKey com4("INST_COM4", "COM4");
@@ -312,7 +297,7 @@ TEST(InterfaceBroadcast, ArrivalReopensWhenWantedClosedAndMatching)
     ExpectReopenAttempt(port, before);
 }
 
-TEST(InterfaceBroadcast, PathWithoutQuestionMarkIsIgnored)
+TEST(InterfaceBroadcast, MalformedPathsAreIgnoredAndHarmless)
 {
     CFakeDeviceKey com3("INST_COM3", "COM3");
     ASSERT_TRUE(com3.created);
@@ -322,6 +307,9 @@ TEST(InterfaceBroadcast, PathWithoutQuestionMarkIsIgnored)
     forged.replace(0, 4, "\\\\.\\");
     EXPECT_EQ(SendInterfaceBroadcast(port.NotifyWindow(), DBT_DEVICEREMOVECOMPLETE, forged), 0);
     EXPECT_EQ(SendInterfaceBroadcast(port.NotifyWindow(), DBT_DEVICEREMOVECOMPLETE, "no hashes at all"), 0);
+    const std::string overlong = "\\\\?\\TARVELTEST#" + std::string(5000, 'D') + "#I#{g}";
+    EXPECT_EQ(SendInterfaceBroadcast(port.NotifyWindow(), DBT_DEVICEREMOVECOMPLETE, overlong), 0);
+    EXPECT_FALSE(DevicePathMatchesPort(forged.c_str(), 3));
     EXPECT_EQ(port.settings.PortOpen, 1);
 }
 
