@@ -12,6 +12,8 @@
 
 namespace {
 
+constexpr LCID kTypeLibLocale = 0x0409;
+
 CBstr MakeBstr(const std::wstring& text)
 {
     return CBstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
@@ -74,7 +76,12 @@ const DispatchEntry* CTarvelCtrl::GetDispatchMap() const
 
 HRESULT CTarvelCtrl::GetTypeLib(LCID lcid, ITypeLib** typeLib)
 {
-    return LoadRegTypeLib(LIBID_TarvelLib, TARVEL_LIB_MAJOR, TARVEL_LIB_MINOR, lcid, typeLib);
+    HRESULT hr = LoadRegTypeLib(LIBID_TarvelLib, TARVEL_LIB_MAJOR, TARVEL_LIB_MINOR, lcid, typeLib);
+    // The library is registered under its own locale, 0x0409; hosts asking for another
+    // (often the neutral locale 0) would otherwise get no type information at all.
+    if (hr == TYPE_E_LIBNOTREGISTERED && lcid != kTypeLibLocale)
+        hr = LoadRegTypeLib(LIBID_TarvelLib, TARVEL_LIB_MAJOR, TARVEL_LIB_MINOR, kTypeLibLocale, typeLib);
+    return hr;
 }
 
 const CLSID& CTarvelCtrl::GetClassID() const

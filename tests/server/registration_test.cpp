@@ -136,7 +136,7 @@ TEST_F(Registration, WritesClassesTypeLibraryLegacyEntriesAndCategories)
     // Type library 1.74 (the registry writes the minor version in hexadecimal).
     EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, "TypeLib\\" TARVEL_LIBID_STR "\\1.4a"), TARVEL_LIB_DESCRIPTION);
     ITypeLib* lib = nullptr;
-    EXPECT_EQ(LoadRegTypeLib(LIBID_TarvelLib, 1, 74, 0, &lib), S_OK);
+    EXPECT_EQ(LoadRegTypeLib(LIBID_TarvelLib, 1, 74, 0x409, &lib), S_OK);
     if (lib) lib->Release();
 
     // Both safety categories, declared as implemented by the control.
