@@ -61,15 +61,18 @@ void WriteFileBytes(const std::wstring& path, const std::vector<char>& data) {
     if (std::fclose(f) != 0 || !ok) throw Failure{L"rewriting " + path, E_FAIL};
 }
 
-// Wine's type-library writer stores a dispinterface as if it embedded its IDispatch base:
-// the base in the "datatype1" slot and a vtable of 7 + n pointers. Wine's reader then lists
-// QueryInterface..Invoke as members of the dispinterface and counts 7 + n functions. The IDL
-// compilers store a plain dispinterface with no embedded interface (datatype1 = -1) and a
-// vtable size of n pointers; Windows and Wine both read that form as n functions. The saved
-// file is rewritten into that form. Layout of the MSFT format: a 0x54-byte header (+4 when
-// a help-string DLL is named), one DWORD per type info, then the segment directory whose
-// first entry locates the table of 100-byte type-info records.
-void StoreDispinterfacesPlain(const std::wstring& path, SYSKIND sys) {
+// Rewrites two records of the saved file into the form the IDL compilers write, which both
+// Windows and Wine read as intended:
+//  - Wine's writer stores a dispinterface as if it embedded its IDispatch base: the base in
+//    the "datatype1" slot and a vtable of 7 + n pointers. Wine's reader then lists
+//    QueryInterface..Invoke as members of the dispinterface and counts 7 + n functions. A plain
+//    dispinterface has no embedded interface (datatype1 = -1) and a vtable size of n pointers.
+//  - The 64-bit writer gives an enumeration the size of a pointer; an enumeration is 4 bytes.
+// Layout of the MSFT format: a 0x54-byte header (+4 when a help-string DLL is named), one
+// DWORD per type info, then the segment directory whose first entry locates the table of
+// 100-byte type-info records (kind at +0, function count in the low word at +24, instance
+// size at +80, vtable size at +78, datatype1 at +84).
+void StoreInIdlCompilerForm(const std::wstring& path, SYSKIND sys) {
     std::vector<char> data = ReadFileBytes(path);
     auto field = [&](size_t offset, size_t size) -> char* {
         if (offset + size > data.size()) throw Failure{L"malformed type library " + path, E_UNEXPECTED};
@@ -77,13 +80,20 @@ void StoreDispinterfacesPlain(const std::wstring& path, SYSKIND sys) {
     };
     auto readInt = [&](size_t offset) { int32_t v; std::memcpy(&v, field(offset, 4), 4); return v; };
 
+    if (readInt(0) != 0x5446534D) throw Failure{L"not an MSFT type library: " + path, E_UNEXPECTED};  // "MSFT"
     const int32_t varflags = readInt(0x14), typeInfoCount = readInt(0x20);
+    if (typeInfoCount < 0) throw Failure{L"malformed type library " + path, E_UNEXPECTED};
     const size_t segmentDirectory = 0x54 + ((varflags & 0x100) ? 4 : 0) + 4 * size_t(typeInfoCount);
     const size_t typeInfoTable = static_cast<uint32_t>(readInt(segmentDirectory));
     const int16_t pointerSize = sys == SYS_WIN64 ? 8 : 4;
     for (int32_t i = 0; i < typeInfoCount; ++i) {
         const size_t record = typeInfoTable + 100 * size_t(i);
-        if ((readInt(record) & 0xF) != TKIND_DISPATCH) continue;
+        const int32_t kind = readInt(record) & 0xF;
+        if (kind == TKIND_ENUM) {
+            const int32_t enumSize = 4;
+            std::memcpy(field(record + 80, 4), &enumSize, 4);
+        }
+        if (kind != TKIND_DISPATCH) continue;
         const int16_t functions = static_cast<int16_t>(readInt(record + 24) & 0xFFFF);
         const int16_t vtableSize = static_cast<int16_t>(functions * pointerSize);
         const int32_t noEmbeddedInterface = -1;
@@ -112,7 +122,7 @@ public:
         for (auto& ci : infos_) Check(ci.create->LayOut(), L"LayOut " + std::wstring(ci.def->name));
         Check(lib_->SaveAllChanges(), L"SaveAllChanges");
         lib_.Reset();
-        StoreDispinterfacesPlain(path_, sys_);
+        StoreInIdlCompilerForm(path_, sys_);
     }
 
 private:
