@@ -99,6 +99,7 @@ private:
     void PollOnce();
     void CheckClosedEnds();
     void DrainClosed(int p, int e);
+    void CheckFlushes();
     bool OpenedSinceLastCheck(int p, int e);
     void MarkOpen(int p, int e, bool isOpen);
     void MoveBytes(int p, int from, bool readable, bool writable);
@@ -375,6 +376,24 @@ void CDaemon::CheckClosedEnds()
         }
 }
 
+// PurgeComm on a sender: the bytes it wrote that have not crossed yet are gone, both those the
+// daemon holds and those still waiting in the pty.
+void CDaemon::CheckFlushes()
+{
+    for (int p = 0; p < TB_MAX_PAIRS; ++p)
+        for (int e = 0; e < 2; ++e) {
+            Direction &d = pairs[p].dir[e];
+            uint32_t flushes = __atomic_load_n(&Shared(p).end[e].tx_flushes, __ATOMIC_ACQUIRE);
+            if (flushes == d.flushesSeen) continue;
+            d.flushesSeen = flushes;
+            d.buf.clear();
+            unsigned char tmp[kWireBuffer];
+            if (pairs[p].end[e].master >= 0)
+                while (read(pairs[p].end[e].master, tmp, sizeof(tmp)) > 0) {
+                }
+        }
+}
+
 // The periodic check may not have seen an open that happened a moment ago: ask the pty
 // before bytes for that end are thrown away.
 bool CDaemon::OpenedSinceLastCheck(int p, int e)
@@ -437,11 +456,6 @@ void CDaemon::MoveBytes(int p, int from, bool readable, bool writable)
     Direction &d = pr.dir[from];
     tb_pair &sp = Shared(p);
     int to = 1 - from;
-    uint32_t flushes = __atomic_load_n(&sp.end[from].tx_flushes, __ATOMIC_ACQUIRE);
-    if (flushes != d.flushesSeen) { // PurgeComm on the sender: what is still in flight is gone
-        d.flushesSeen = flushes;
-        d.buf.clear();
-    }
     if (readable && pr.end[from].open) {
         size_t budget = Budget(p, from);
         if (budget > 0) {
@@ -477,6 +491,7 @@ void CDaemon::MoveBytes(int p, int from, bool readable, bool writable)
 
 void CDaemon::PollOnce()
 {
+    CheckFlushes();
     std::vector<pollfd> fds;
     std::vector<std::pair<int, int>> who; // (pair, end) for master entries, (-1, client index) for clients
     fds.push_back({listenFd, POLLIN, 0});

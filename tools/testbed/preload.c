@@ -45,6 +45,7 @@ typedef int (*tcdrain_fn)(int);
 typedef ssize_t (*write_fn)(int, const void *, size_t);
 typedef int (*access_fn)(const char *, int);
 typedef int (*close_fn)(int);
+typedef int (*tcflush_fn)(int, int);
 
 static struct {
     open_fn open, open64;
@@ -57,6 +58,7 @@ static struct {
     write_fn write;
     access_fn access;
     close_fn close;
+    tcflush_fn tcflush;
 } real;
 
 static tb_shared *shared;
@@ -78,6 +80,7 @@ static void init_library(void)
     real.write = (write_fn)dlsym(RTLD_NEXT, "write");
     real.access = (access_fn)dlsym(RTLD_NEXT, "access");
     real.close = (close_fn)dlsym(RTLD_NEXT, "close");
+    real.tcflush = (tcflush_fn)dlsym(RTLD_NEXT, "tcflush");
     if (!real.ioctl_time64) real.ioctl_time64 = real.ioctl;
     if (!real.open64) real.open64 = real.open;
     if (!real.openat64) real.openat64 = real.openat;
@@ -443,6 +446,25 @@ static void sleep_ms(long ms)
     nanosleep(&ts, NULL);
 }
 
+/* Discarded output never reaches the wire: count it as taken, and have the daemon drop what
+ * it still holds or has not read yet from this end. */
+static void discard_output(end_ref *r)
+{
+    tb_lock_pair(r->pair);
+    r->self->taken = r->self->written;
+    r->self->tx_flushes++;
+    tb_unlock_pair(r->pair);
+}
+
+/* Wine's PurgeComm calls tcflush, whose ioctl stays inside libc. */
+EXPORT int tcflush(int fd, int queue)
+{
+    ensure_init();
+    end_ref r;
+    if ((queue == TCOFLUSH || queue == TCIOFLUSH) && find_end(fd, &r)) discard_output(&r);
+    return real.tcflush(fd, queue);
+}
+
 EXPORT int tcdrain(int fd)
 {
     ensure_init();
@@ -598,12 +620,7 @@ static int emulate_ioctl(end_ref *r, ioctl_fn next, int fd, unsigned long req, v
         return 0;
     case TCFLSH:
         if ((intptr_t)arg == TCOFLUSH || (intptr_t)arg == TCIOFLUSH) {
-            /* Discarded output never reaches the wire: count it as taken, and tell the daemon
-             * to drop what it holds from this end. */
-            tb_lock_pair(r->pair);
-            r->self->taken = r->self->written;
-            r->self->tx_flushes++;
-            tb_unlock_pair(r->pair);
+            discard_output(r);
         }
         break;
     default:
