@@ -204,6 +204,15 @@ void CTarvelPropPage::SaveDataBits()
     SetPropertyByName(L"DataBits", CVariant(dataBits_));
 }
 
+// The error box is read-only: its notifications come from the page setting its text, so
+// they must not reach the change tracking (which would report the page dirty to the frame
+// in the middle of Apply).
+INT_PTR CTarvelPropPage::DialogProc(UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    if (msg == WM_COMMAND && LOWORD(wParam) == IDC_ERROR_EDIT) return FALSE;
+    return CPropertyPageBase::DialogProc(msg, wParam, lParam);
+}
+
 // ---- error text and help ------------------------------------------------------------
 
 // Ends both directions, so an error a write on Apply caused shows at once.

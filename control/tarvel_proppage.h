@@ -23,6 +23,7 @@ protected:
     void OnInitPage() override;
     bool DoDataExchange(bool saving) override;
     bool OnHelp(const wchar_t* helpDir) override;
+    INT_PTR DialogProc(UINT msg, WPARAM wParam, LPARAM lParam) override;
 
 private:
     void FillPortList();
