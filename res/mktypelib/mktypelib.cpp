@@ -9,6 +9,7 @@
 #include <cstring>
 #include <cwctype>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 #include "com_raii.h"
@@ -42,26 +43,28 @@ private:
     std::map<std::wstring, std::wstring> spellings_;
 };
 
+using CFile = std::unique_ptr<FILE, int (*)(FILE*)>;
+
+CFile OpenFile(const std::wstring& path, const wchar_t* mode) { return CFile(_wfopen(path.c_str(), mode), &std::fclose); }
+
 std::vector<char> ReadFileBytes(const std::wstring& path) {
-    std::vector<char> data;
-    FILE* f = _wfopen(path.c_str(), L"rb");
+    CFile f = OpenFile(path, L"rb");
     if (!f) throw Failure{L"opening " + path, E_FAIL};
+    std::vector<char> data;
     char chunk[4096];
-    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) data.insert(data.end(), chunk, chunk + n);
-    const bool ok = !std::ferror(f);
-    std::fclose(f);
-    if (!ok) throw Failure{L"reading " + path, E_FAIL};
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f.get())) > 0;) data.insert(data.end(), chunk, chunk + n);
+    if (std::ferror(f.get())) throw Failure{L"reading " + path, E_FAIL};
     return data;
 }
 
 void WriteFileBytes(const std::wstring& path, const std::vector<char>& data) {
-    FILE* f = _wfopen(path.c_str(), L"wb");
+    CFile f = OpenFile(path, L"wb");
     if (!f) throw Failure{L"rewriting " + path, E_FAIL};
-    const bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
-    if (std::fclose(f) != 0 || !ok) throw Failure{L"rewriting " + path, E_FAIL};
+    const bool written = std::fwrite(data.data(), 1, data.size(), f.get()) == data.size();
+    if (std::fclose(f.release()) != 0 || !written) throw Failure{L"rewriting " + path, E_FAIL};
 }
 
-// Rewrites two records of the saved file into the form the IDL compilers write, which both
+// Rewrites two kinds of record of the saved file into the form the IDL compilers write, which both
 // Windows and Wine read as intended:
 //  - Wine's writer stores a dispinterface as if it embedded its IDispatch base: the base in
 //    the "datatype1" slot and a vtable of 7 + n pointers. Wine's reader then lists
