@@ -313,16 +313,6 @@ TEST_F(PropPageTest, FixedListsHoldTheirEntriesInOrder)
     EXPECT_EQ((std::vector<std::wstring>{L"5", L"6", L"7", L"8"}), Entries(Combo(IDC_DATABITS_COMBO)));
 }
 
-TEST_F(PropPageTest, PageInfoHasTheGeneralCaption)
-{
-    PROPPAGEINFO info = {};
-    ASSERT_EQ(S_OK, page->GetPageInfo(&info));
-    CCoTaskString title;
-    *title.Put() = info.pszTitle;
-    EXPECT_STREQ(L"General", title.Get());
-    EXPECT_GT(info.size.cx, info.size.cy);
-}
-
 // ---- load -----------------------------------------------------------------------------
 
 TEST_F(PropPageTest, LoadShowsTheControlsSettings)
