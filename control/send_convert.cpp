@@ -46,12 +46,19 @@ public:
     bool Append(const BYTE* bytes, DWORD length)
     {
         if (gaveUp_) return false;
-        if (!queue_.Append(bytes, length)) return GiveUp();
+        if (!queue_.Append(bytes, length)) {  // out of memory: the result says so
+            GiveUp();
+            return false;
+        }
         appendedAny_ = true;
         return true;
     }
-    bool GiveUp() { gaveUp_ = true; return false; }
-    bool GaveUp() const { return gaveUp_; }
+    // Ends the whole conversion (nesting too deep, or memory exhausted) at every level.
+    int32_t GiveUp()
+    {
+        gaveUp_ = true;
+        return SEND_REJECTED;
+    }
 
 private:
     int32_t SendString(BSTR text);
@@ -107,7 +114,7 @@ int32_t CSendConversion::Convert(const VARIANT& arg, int depth)
     if (gaveUp_) return SEND_REJECTED;
     // Only an array that (directly or not) contains itself gets this deep: stop everything,
     // otherwise it would recurse until the stack runs out.
-    if (depth > kSendMaxDepth) return GiveUp(), SEND_REJECTED;
+    if (depth > kSendMaxDepth) return GiveUp();
 
     const VARIANT* value = &arg;
     if (V_VT(value) == (VT_BYREF | VT_VARIANT)) {  // followed once, as VBScript passes variables
@@ -147,7 +154,7 @@ int32_t CSendConversion::SendString(BSTR text)
                                          nullptr, nullptr);
     if (size <= 0) return SEND_REJECTED;
     std::unique_ptr<char[]> block(new (std::nothrow) char[size]);
-    if (!block) return GiveUp(), SEND_REJECTED;
+    if (!block) return GiveUp();
     const int written = WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, text, wide, block.get(),
                                             size, nullptr, nullptr);
     if (written <= 0) return SEND_REJECTED;
