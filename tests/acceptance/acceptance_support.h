@@ -1,0 +1,91 @@
+// Helpers of the acceptance tests: the registered module as a real client meets it (Wine's
+// regsvr32, child processes, automation by name, an event sink of our own).
+#pragma once
+// The test-bed client brings winsock2.h, which must come before windows.h.
+#include "tools/testbed/client/null_modem.h"
+
+#include <windows.h>
+#include <ole2.h>
+#include <ocidl.h>
+#include <olectl.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/com_raii.h"
+
+// A Unix path of the build (CMake gives those) as Wine's Z: drive path.
+std::wstring WindowsPath(const std::string& unixPath);
+std::wstring Widen(const std::string& text);
+
+struct CChildResult {
+    bool started = false;
+    bool finished = false;  // false: killed after the time-out
+    DWORD exitCode = 0;
+    std::string output;     // standard output and standard error together, CRs removed
+};
+// Runs a command line with its output captured; kills it after timeoutMs.
+CChildResult RunChild(const std::wstring& commandLine, DWORD timeoutMs);
+
+// Registers the built Tarvel.ocx with Wine's regsvr32 (silent); its exit code.
+DWORD RegisterModuleWithRegsvr32();
+
+// Dispatches this thread's window messages for ms milliseconds, or until done() holds.
+void PumpFor(DWORD ms);
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 5000);
+
+// Automation by name, the way script engines reach a control.
+HRESULT GetByName(IDispatch* object, const wchar_t* name, CVariant& value);
+HRESULT PutByName(IDispatch* object, const wchar_t* name, const VARIANT& value);
+HRESULT CallByName(IDispatch* object, const wchar_t* name, std::vector<CVariant> args, CVariant& result);
+long GetLong(IDispatch* object, const wchar_t* name);
+bool GetBool(IDispatch* object, const wchar_t* name);
+std::wstring GetString(IDispatch* object, const wchar_t* name);
+
+// A sink for the control's events that records every CommEvent (kind, data copied).
+class CRecordingSink final : public IDispatch {
+public:
+    struct CEvent {
+        int kind;
+        CVariant data;
+    };
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs); }
+    STDMETHODIMP_(ULONG) Release() override;
+    STDMETHODIMP GetTypeInfoCount(UINT* count) override { *count = 0; return S_OK; }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
+                        UINT*) override;
+
+    int Count(int kind) const;
+    std::vector<CEvent> events;
+    int badCalls = 0;  // wrong DISPID or argument count
+
+private:
+    LONG refs = 1;
+};
+
+// Connects a sink to a control's CommEvent connection point for the object's lifetime.
+class CEventConnection {
+public:
+    CEventConnection(IUnknown* control, IDispatch* sink);
+    ~CEventConnection();
+    CEventConnection(const CEventConnection&) = delete;
+    CEventConnection& operator=(const CEventConnection&) = delete;
+    bool Connected() const { return cookie != 0; }
+
+private:
+    CComRef<IConnectionPoint> point;
+    DWORD cookie = 0;
+};
+
+// COM initialised as a single-threaded apartment for each test.
+class AcceptanceTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+};
