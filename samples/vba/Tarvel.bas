@@ -6,7 +6,10 @@ Attribute VB_Name = "TarvelSample"
 ' draw the control on the form and name it Tarvel1 (it is invisible while the form runs).
 ' Add a TextBox txtPort, a multi-line TextBox txtLog and three buttons cmdConnect, cmdSend and
 ' cmdDisconnect. Import this module (File > Import File...), then paste the lines between the
-' two dashed lines into the UserForm's code window: events can only be handled there.
+' two dashed lines into the UserForm's code window: events can only be handled there. For the
+' event procedure, let the editor write its first line (pick Tarvel1 and CommEvent in the two
+' drop-down lists above the code window; it names the arguments Evt and data) and put the
+' LogLine call into it.
 '
 ' ----------------------------------------------------------------------------------------
 ' Private Sub cmdConnect_Click()
@@ -21,7 +24,7 @@ Attribute VB_Name = "TarvelSample"
 '     TarvelDisconnect Me.Tarvel1
 ' End Sub
 '
-' Private Sub Tarvel1_CommEvent(ByVal Evt As Long, data As Variant)
+' Private Sub Tarvel1_CommEvent(...)            ' the line the editor writes
 '     LogLine Me.txtLog, DescribeCommEvent(Evt, data)
 ' End Sub
 '
