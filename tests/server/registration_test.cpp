@@ -216,6 +216,17 @@ TEST_F(Registration, ClassObjectsOnlyForTheTwoClasses)
     page->Release();
     EXPECT_EQ(canUnload(), S_OK);
 
+    // A locked server, or a class object still held, keeps the module too.
+    ASSERT_EQ(getClassObject(CLSID_Tarvel, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
+    EXPECT_EQ(canUnload(), S_FALSE) << "a held class object keeps the module";
+    factory->LockServer(TRUE);
+    factory->Release();
+    EXPECT_EQ(canUnload(), S_FALSE) << "a server lock keeps the module";
+    ASSERT_EQ(getClassObject(CLSID_Tarvel, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
+    factory->LockServer(FALSE);
+    factory->Release();
+    EXPECT_EQ(canUnload(), S_OK);
+
     // With nothing registered the control is still created, but has no type information.
     ASSERT_EQ(module.Unregister(), S_OK);
     ASSERT_EQ(getClassObject(CLSID_Tarvel, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
