@@ -1,5 +1,10 @@
 #include "acceptance_support.h"
 
+#include <initguid.h>
+#include <devguid.h>
+
+#include <cstring>
+
 #include "common/tarvel_ids.h"
 #include "common/win_raii.h"
 
@@ -222,6 +227,33 @@ CEventConnection::CEventConnection(IUnknown* control, IDispatch* sink)
 CEventConnection::~CEventConnection()
 {
     if (cookie) point->Unadvise(cookie);
+}
+
+CFakePortDevice::CFakePortDevice(int port, const char* friendlyName)
+    : set(SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_PORTS, nullptr))
+{
+    if (set == INVALID_HANDLE_VALUE) return;
+    device.cbSize = sizeof device;
+    if (!SetupDiCreateDeviceInfoA(set, "TARVELACCEPTANCE", &GUID_DEVCLASS_PORTS, nullptr, nullptr, DICD_GENERATE_ID,
+                                  &device) ||
+        !SetupDiRegisterDeviceInfo(set, &device, 0, nullptr, nullptr, nullptr))
+        return;
+    registered = true;
+    const std::string portName = "COM" + std::to_string(port);
+    if (!SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_FRIENDLYNAME, reinterpret_cast<const BYTE*>(friendlyName),
+                                           DWORD(strlen(friendlyName) + 1)))
+        return;
+    HKEY key = SetupDiCreateDevRegKeyA(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr);
+    if (key == INVALID_HANDLE_VALUE) return;
+    ready = RegSetValueExA(key, "PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(portName.c_str()),
+                           DWORD(portName.size() + 1)) == ERROR_SUCCESS;
+    RegCloseKey(key);
+}
+
+CFakePortDevice::~CFakePortDevice()
+{
+    if (registered) SetupDiRemoveDevice(set, &device);
+    if (set != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set);
 }
 
 void AcceptanceTest::SetUp()

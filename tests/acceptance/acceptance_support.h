@@ -8,6 +8,7 @@
 #include <ole2.h>
 #include <ocidl.h>
 #include <olectl.h>
+#include <setupapi.h>
 
 #include <gtest/gtest.h>
 
@@ -81,6 +82,22 @@ public:
 private:
     CComRef<IConnectionPoint> point;
     DWORD cookie = 0;
+};
+
+// A Ports-class device with a friendly name for one COM port, as a driver installs it; removed
+// again with the object (the prefix would keep it).
+class CFakePortDevice {
+public:
+    CFakePortDevice(int port, const char* friendlyName);
+    ~CFakePortDevice();
+    CFakePortDevice(const CFakePortDevice&) = delete;
+    CFakePortDevice& operator=(const CFakePortDevice&) = delete;
+    bool ready = false;
+
+private:
+    HDEVINFO set;
+    SP_DEVINFO_DATA device{};
+    bool registered = false;
 };
 
 // COM initialised as a single-threaded apartment for each test.

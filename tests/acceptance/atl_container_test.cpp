@@ -3,10 +3,6 @@
 // whose far end echoes.
 #include "acceptance_support.h"
 
-#include <initguid.h>
-#include <devguid.h>
-#include <setupapi.h>
-
 #include <cstring>
 
 #include "common/tarvel_ids.h"
@@ -62,43 +58,6 @@ bool BytesOfData(const VARIANT& data, long mode, std::string& bytes)
     }
     return true;
 }
-
-// A Ports-class device with a friendly name for one COM port, as a driver installs it.
-class CFakePortDevice {
-public:
-    CFakePortDevice(int port, const char* friendlyName) : set(SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_PORTS, nullptr))
-    {
-        if (set == INVALID_HANDLE_VALUE) return;
-        device.cbSize = sizeof device;
-        if (!SetupDiCreateDeviceInfoA(set, "TARVELACCEPTANCE", &GUID_DEVCLASS_PORTS, nullptr, nullptr,
-                                      DICD_GENERATE_ID, &device) ||
-            !SetupDiRegisterDeviceInfo(set, &device, 0, nullptr, nullptr, nullptr))
-            return;
-        registered = true;
-        const std::string portName = "COM" + std::to_string(port);
-        if (!SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_FRIENDLYNAME,
-                                               reinterpret_cast<const BYTE*>(friendlyName), DWORD(strlen(friendlyName) + 1)))
-            return;
-        HKEY key = SetupDiCreateDevRegKeyA(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr);
-        if (key == INVALID_HANDLE_VALUE) return;
-        ready = RegSetValueExA(key, "PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(portName.c_str()),
-                               DWORD(portName.size() + 1)) == ERROR_SUCCESS;
-        RegCloseKey(key);
-    }
-    ~CFakePortDevice()
-    {
-        if (registered) SetupDiRemoveDevice(set, &device);  // the prefix would keep it
-        if (set != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set);
-    }
-    CFakePortDevice(const CFakePortDevice&) = delete;
-    CFakePortDevice& operator=(const CFakePortDevice&) = delete;
-    bool ready = false;
-
-private:
-    HDEVINFO set;
-    SP_DEVINFO_DATA device{};
-    bool registered = false;
-};
 
 class AtlContainer : public AcceptanceTest {
 protected:

@@ -129,6 +129,48 @@ TEST_F(ScriptSamples, EchoSampleReportsAMissingPort)
     EXPECT_NE(std::string::npos, r.output.find("cannot open COM3: Unknown port number (219)")) << r.output;
 }
 
+// ---- the whole interface from each script engine -------------------------------------------
+
+// tests/acceptance/scripts/interface.* check every property, method and event kind through the
+// engine; the far end echoes, holds its DTR up and loops the control's DTR back as its CTS.
+class ScriptInterface : public ScriptSamples {
+protected:
+    // expectedOnWire: what the far end receives up to the byte-array phase, which ends with
+    // "xyz"; then the handler hands back the first byte array it received, which holds the
+    // start of "xyz" (the echo may arrive in more than one piece).
+    void RunInterfaceScript(const std::string& script, const std::string& expectedOnWire)
+    {
+        CFakePortDevice device(pair.PortA(), "Acceptance Serial Port");
+        ASSERT_TRUE(device.ready);
+        CEchoPeer peer;
+        ASSERT_TRUE(peer.Start(pair.PortB(), true, false));
+        peer.SetMirror(true);
+        const CChildResult r = RunScript(std::string(TARVEL_ACCEPTANCE_SCRIPTS) + script,
+                                         std::to_string(pair.PortA()) + " \"Acceptance Serial Port\"");
+        ASSERT_TRUE(r.finished) << r.output;
+        EXPECT_EQ(0u, r.exitCode) << r.output;
+        EXPECT_EQ(std::string::npos, r.output.find("FAIL")) << r.output;
+        EXPECT_NE(std::string::npos, r.output.find("interface test passed")) << r.output;
+        const std::string wire = peer.Received();
+        ASSERT_EQ(expectedOnWire, wire.substr(0, expectedOnWire.size()));
+        const std::string forwarded = wire.substr(expectedOnWire.size());
+        EXPECT_FALSE(forwarded.empty()) << "the handler sent the received byte array back";
+        EXPECT_EQ(std::string("xyz").substr(0, forwarded.size()), forwarded);
+    }
+};
+
+TEST_F(ScriptInterface, VBScriptDrivesEveryPropertyMethodAndEventKind)
+{
+    // Text with its zero byte, the array, then "xyz".
+    RunInterfaceScript("/interface.vbs", std::string("A\0B\x01\x02\xFFxyz", 9));
+}
+
+TEST_F(ScriptInterface, JScriptDrivesEveryPropertyMethodAndEventKind)
+{
+    // As above; the refused array still sends its integer element.
+    RunInterfaceScript("/interface.js", std::string("A\0B\x01" "C\xFF\x01xyz", 10));
+}
+
 // ---- the script host's own rules -----------------------------------------------------------
 
 class ScriptHostRules : public AcceptanceTest {

@@ -58,14 +58,15 @@ void CEchoPeer::Run()
 {
     int appliedLines = -1;
     while (!stop) {
-        const int lines = wantedLines;
+        DWORD status = 0;
+        if (GetCommModemStatus(port.Get(), &status)) modemStatus = status;
+        int lines = wantedLines;
+        if (mirror) lines = (lines & 1) | ((status & MS_DSR_ON) ? 2 : 0);
         if (lines != appliedLines) {
             EscapeCommFunction(port.Get(), (lines & 1) ? SETDTR : CLRDTR);
             EscapeCommFunction(port.Get(), (lines & 2) ? SETRTS : CLRRTS);
             appliedLines = lines;
         }
-        DWORD status = 0;
-        if (GetCommModemStatus(port.Get(), &status)) modemStatus = status;
         char buffer[512];
         DWORD got = 0, written = 0;
         if (ReadFile(port.Get(), buffer, sizeof buffer, &got, nullptr) && got) {

@@ -24,6 +24,9 @@ public:
 
     // Output lines of this end, applied by the thread within a few milliseconds.
     void SetLines(bool dtr, bool rts);
+    // Mirror mode: this end's RTS follows the DSR it sees, so the other end's DTR comes back
+    // to it as CTS (a line loop-back); DTR stays as set.
+    void SetMirror(bool on) { mirror = on; }
     // The modem status bits this end sees (MS_DSR_ON, MS_CTS_ON, ...), refreshed by the thread.
     DWORD ModemStatus() const { return modemStatus.load(); }
     // Waits until (ModemStatus() & mask) == want or timeoutMs passed.
@@ -39,6 +42,7 @@ private:
     CUniqueHandle thread;
     std::atomic<bool> stop{false};
     std::atomic<int> wantedLines{0};  // bit 0 DTR, bit 1 RTS
+    std::atomic<bool> mirror{false};
     std::atomic<DWORD> modemStatus{0};
     mutable CCriticalSection lock;
     std::string received;  // under lock
