@@ -240,8 +240,8 @@ CFakePortDevice::CFakePortDevice(int port, const char* friendlyName)
         return;
     registered = true;
     const std::string portName = "COM" + std::to_string(port);
-    if (!SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_FRIENDLYNAME, reinterpret_cast<const BYTE*>(friendlyName),
-                                           DWORD(strlen(friendlyName) + 1)))
+    const auto* name = reinterpret_cast<const BYTE*>(friendlyName);
+    if (!SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_FRIENDLYNAME, name, DWORD(strlen(friendlyName) + 1)))
         return;
     HKEY key = SetupDiCreateDevRegKeyA(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr);
     if (key == INVALID_HANDLE_VALUE) return;

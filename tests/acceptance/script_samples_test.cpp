@@ -255,7 +255,8 @@ TEST_F(ScriptHostRules, ErrorInsideAnEventHandlerEndsTheScript)
                                     "Probe.Connected = true;\n"
                                     "Host.Sleep(3000);\n"
                                     "Host.Echo('not reached');\n"
-                                    "function Probe_CommEvent(evt, data) { Host.Echo('event', evt); throw new Error('handler'); }\n");
+                                    "function Probe_CommEvent(evt, data) {"
+                                    " Host.Echo('event', evt); throw new Error('handler'); }\n");
     ASSERT_TRUE(js.finished);
     EXPECT_EQ(1u, js.exitCode) << js.output;
     EXPECT_EQ(0u, js.output.find("event 0\n")) << js.output;

@@ -47,7 +47,8 @@ std::string Printable(const std::string& bytes)
 std::string LineEventNames(long mask)
 {
     static const struct { long bit; const char* name; } kBits[] = {
-        {0x4, "TXEMPTY"}, {0x8, "CTS"}, {0x10, "DSR"}, {0x20, "RLSD"}, {0x40, "BREAK"}, {0x80, "ERR"}, {0x100, "RING"}};
+        {0x4, "TXEMPTY"}, {0x8, "CTS"},   {0x10, "DSR"}, {0x20, "RLSD"},
+        {0x40, "BREAK"},  {0x80, "ERR"},  {0x100, "RING"}};
     std::string names;
     for (const auto& b : kBits)
         if (mask & b.bit) names += (names.empty() ? "" : " ") + std::string(b.name);
@@ -192,33 +193,125 @@ std::string RegisteredServer()
     return value;
 }
 
-int RunDemo()
+// Creates the control by its ProgID, initialised as new, the way a container does.
+CComRef<IDispatch> CreateControl()
 {
-    printf("Tarvel control demo (%s)\n", TARVEL_ARCH_LABEL);
+    CComRef<IDispatch> port;
     CLSID clsid;
     if (FAILED(CLSIDFromProgID(L"" TARVEL_PROGID_CTRL, &clsid))) {
         printf("%s is not registered: run regsvr32 Tarvel.ocx first\n", TARVEL_PROGID_CTRL);
-        return 1;
+        return port;
     }
-    CComRef<IDispatch> port;
-    HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, port.PutVoid());
+    const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, port.PutVoid());
     if (FAILED(hr)) {
         printf("CoCreateInstance(%s) failed: 0x%08lX\n", TARVEL_PROGID_CTRL, static_cast<unsigned long>(hr));
-        return 1;
+        return port;
     }
     CComRef<IPersistStreamInit> persist;
     if (SUCCEEDED(port.QueryTo(IID_IPersistStreamInit, persist))) persist->InitNew();
     printf("created %s from %s, Version %s\n", TARVEL_PROGID_CTRL, RegisteredServer().c_str(),
            Get(port.Get(), L"Version").c_str());
+    return port;
+}
 
-    auto* sink = new CPrintingSink;
-    CComRef<IDispatch> sinkRef = CComRef<IDispatch>::Adopt(sink);
-    CComRef<IConnectionPointContainer> container;
+// Our sink on the control's CommEvent connection point, for the object's lifetime.
+class CEventLink {
+public:
+    CEventLink(IDispatch* control, IDispatch* sink)
+    {
+        CComRef<IConnectionPointContainer> container;
+        if (SUCCEEDED(control->QueryInterface(IID_IConnectionPointContainer, container.PutVoid())) &&
+            SUCCEEDED(container->FindConnectionPoint(DIID__DTarvelEvents, point.Put())) &&
+            FAILED(point->Advise(sink, &cookie)))
+            cookie = 0;
+    }
+    ~CEventLink() { if (cookie) point->Unadvise(cookie); }
+    CEventLink(const CEventLink&) = delete;
+    CEventLink& operator=(const CEventLink&) = delete;
+    bool Connected() const { return cookie != 0; }
+
+private:
     CComRef<IConnectionPoint> point;
     DWORD cookie = 0;
-    if (FAILED(port.QueryTo(IID_IConnectionPointContainer, container)) ||
-        FAILED(container->FindConnectionPoint(DIID__DTarvelEvents, point.Put())) ||
-        FAILED(point->Advise(sink, &cookie))) {
+};
+
+bool Connect(IDispatch* port, CPrintingSink& sink, int number)
+{
+    Put(port, L"Port", CVariant(long(number)));
+    Put(port, L"BaudRate", CVariant(115200L));
+    Put(port, L"DataBits", CVariant(8L));
+    Put(port, L"Parity", CVariant(0L));    // NOPARITY
+    Put(port, L"StopBits", CVariant(0L));  // ONESTOPBIT
+    Put(port, L"DataMode", CVariant(1L));  // TEXT
+    printf("Connected = True (COM%d, 115200 8N1, DataMode TEXT)\n", number);
+    Put(port, L"Connected", CVariant(true));
+    if (Get(port, L"Connected") != "True") {
+        printf("connect failed: Error %s, %s\n", Get(port, L"Error").c_str(), Get(port, L"ErrorDescription").c_str());
+        return false;
+    }
+    return PumpUntil([&] { return sink.connects > 0; }, 2000);
+}
+
+// Sends text, then a byte array in DataMode BINARYJS; true when both came back.
+bool ExchangeData(IDispatch* port, CPrintingSink& sink)
+{
+    const std::string text = "Hello, Tarvel!\r\n";
+    CVariant textArg(CBstr(std::wstring(text.begin(), text.end()).c_str()));
+    const std::string textResult = Text(Call(port, L"Send", DISPATCH_METHOD, {textArg}));
+    printf("Send \"%s\" -> %s\n", Printable(text).c_str(), textResult.c_str());
+    const bool textBack = PumpUntil([&] { return sink.received.find(text) != std::string::npos; }, 5000);
+
+    Put(port, L"DataMode", CVariant(2L));  // BINARYJS
+    const std::string bytes("\x01\x02\x7F\x80\xFF", 5);
+    CSafeArray array = CSafeArray::CreateVector(VT_UI1, ULONG(bytes.size()));
+    {
+        CSafeArrayLock lock(array.Get());
+        memcpy(lock.Data(), bytes.data(), bytes.size());
+    }
+    CVariant arrayArg;
+    V_VT(&arrayArg) = VT_ARRAY | VT_UI1;
+    V_ARRAY(&arrayArg) = array.Detach();
+    printf("DataMode = BINARYJS; Send byte array [1 2 127 128 255] -> %s\n",
+           Text(Call(port, L"Send", DISPATCH_METHOD, {arrayArg})).c_str());
+    const bool bytesBack = PumpUntil([&] { return sink.received.find(bytes) != std::string::npos; }, 5000);
+    return textBack && bytesBack;
+}
+
+// Our DTR/RTS reach the far end; the far end's DTR/RTS come back as DSR/CTS.
+bool ExerciseModemLines(IDispatch* port, CEchoPeer& peer)
+{
+    printf("DTR = True, RTS = True\n");
+    Put(port, L"DTR", CVariant(true));
+    Put(port, L"RTS", CVariant(true));
+    const bool peerSees = peer.WaitForModemStatus(MS_DSR_ON | MS_CTS_ON, MS_DSR_ON | MS_CTS_ON, 2000);
+    printf("  the far end sees DSR %s, CTS %s\n", peer.ModemStatus() & MS_DSR_ON ? "on" : "off",
+           peer.ModemStatus() & MS_CTS_ON ? "on" : "off");
+
+    printf("far end raises DTR and RTS\n");
+    peer.SetLines(true, true);
+    PumpUntil([&] { return Get(port, L"DSR") == "True" && Get(port, L"CTS") == "True"; }, 2000);
+    Pump(200);  // lets the line events through
+    const std::string dsr = Get(port, L"DSR"), cts = Get(port, L"CTS");
+    printf("  DSR = %s, CTS = %s, RI = %s (read through the control)\n", dsr.c_str(), cts.c_str(),
+           Get(port, L"RI").c_str());
+
+    printf("far end drops DTR\n");
+    peer.SetLines(false, true);
+    const bool dropped = PumpUntil([&] { return Get(port, L"DSR") == "False"; }, 2000);
+    Pump(200);
+    printf("  DSR = %s, CTS = %s\n", Get(port, L"DSR").c_str(), Get(port, L"CTS").c_str());
+    return peerSees && dsr == "True" && cts == "True" && dropped;
+}
+
+int RunDemo()
+{
+    printf("Tarvel control demo (%s)\n", TARVEL_ARCH_LABEL);
+    CComRef<IDispatch> port = CreateControl();
+    if (!port) return 1;
+    auto* sink = new CPrintingSink;
+    CComRef<IDispatch> sinkRef = CComRef<IDispatch>::Adopt(sink);
+    CEventLink events(port.Get(), sink);
+    if (!events.Connected()) {
         printf("cannot connect to the control's events\n");
         return 1;
     }
@@ -237,68 +330,16 @@ int RunDemo()
            pair.PortB());
     printf("PortsAvailable = %s\n", Get(port.Get(), L"PortsAvailable").c_str());
 
-    Put(port.Get(), L"Port", CVariant(long(pair.PortA())));
-    Put(port.Get(), L"BaudRate", CVariant(115200L));
-    Put(port.Get(), L"DataBits", CVariant(8L));
-    Put(port.Get(), L"Parity", CVariant(0L));
-    Put(port.Get(), L"StopBits", CVariant(0L));
-    Put(port.Get(), L"DataMode", CVariant(1L));  // TEXT
-    printf("Connected = True (COM%d, 115200 8N1, DataMode TEXT)\n", pair.PortA());
-    Put(port.Get(), L"Connected", CVariant(true));
-    if (Get(port.Get(), L"Connected") != "True") {
-        printf("connect failed: Error %s, %s\n", Get(port.Get(), L"Error").c_str(),
-               Get(port.Get(), L"ErrorDescription").c_str());
-        return 1;
-    }
-    PumpUntil([&] { return sink->connects > 0; }, 2000);
-
-    const std::string text = "Hello, Tarvel!\r\n";
-    printf("Send \"%s\" -> %s\n", Printable(text).c_str(),
-           Text(Call(port.Get(), L"Send", DISPATCH_METHOD, {CVariant(CBstr(std::wstring(text.begin(), text.end()).c_str()))})).c_str());
-    const bool textBack = PumpUntil([&] { return sink->received.find(text) != std::string::npos; }, 5000);
-
-    Put(port.Get(), L"DataMode", CVariant(2L));  // BINARYJS
-    const std::string bytes("\x01\x02\x7F\x80\xFF", 5);
-    CSafeArray array = CSafeArray::CreateVector(VT_UI1, ULONG(bytes.size()));
-    {
-        CSafeArrayLock lock(array.Get());
-        memcpy(lock.Data(), bytes.data(), bytes.size());
-    }
-    CVariant arrayArg;
-    V_VT(&arrayArg) = VT_ARRAY | VT_UI1;
-    V_ARRAY(&arrayArg) = array.Detach();
-    printf("DataMode = BINARYJS; Send byte array [1 2 127 128 255] -> %s\n",
-           Text(Call(port.Get(), L"Send", DISPATCH_METHOD, {arrayArg})).c_str());
-    const bool bytesBack = PumpUntil([&] { return sink->received.find(bytes) != std::string::npos; }, 5000);
-
-    printf("DTR = True, RTS = True\n");
-    Put(port.Get(), L"DTR", CVariant(true));
-    Put(port.Get(), L"RTS", CVariant(true));
-    const bool peerSees = peer.WaitForModemStatus(MS_DSR_ON | MS_CTS_ON, MS_DSR_ON | MS_CTS_ON, 2000);
-    printf("  the far end sees DSR %s, CTS %s\n", peer.ModemStatus() & MS_DSR_ON ? "on" : "off",
-           peer.ModemStatus() & MS_CTS_ON ? "on" : "off");
-    printf("far end raises DTR and RTS\n");
-    peer.SetLines(true, true);
-    PumpUntil([&] { return Get(port.Get(), L"DSR") == "True" && Get(port.Get(), L"CTS") == "True"; }, 2000);
-    Pump(200);  // lets the line events through
-    const std::string dsr = Get(port.Get(), L"DSR"), cts = Get(port.Get(), L"CTS");
-    printf("  DSR = %s, CTS = %s, RI = %s (read through the control)\n", dsr.c_str(), cts.c_str(),
-           Get(port.Get(), L"RI").c_str());
-    printf("far end drops DTR\n");
-    peer.SetLines(false, true);
-    PumpUntil([&] { return Get(port.Get(), L"DSR") == "False"; }, 2000);
-    Pump(200);
-    printf("  DSR = %s, CTS = %s\n", Get(port.Get(), L"DSR").c_str(), Get(port.Get(), L"CTS").c_str());
-
+    if (!Connect(port.Get(), *sink, pair.PortA())) return 1;
+    const bool echoed = ExchangeData(port.Get(), *sink);
+    const bool lines = ExerciseModemLines(port.Get(), peer);
     printf("Connected = False\n");
     Put(port.Get(), L"Connected", CVariant(false));
     PumpUntil([&] { return sink->disconnects > 0; }, 2000);
-    point->Unadvise(cookie);
 
-    const bool ok = textBack && bytesBack && peerSees && dsr == "True" && cts == "True" && sink->connects == 1 &&
-                    sink->disconnects == 1;
-    printf("%s: text echoed %s, bytes echoed %s, modem lines %s\n", ok ? "demo passed" : "demo FAILED",
-           textBack ? "yes" : "no", bytesBack ? "yes" : "no", peerSees && dsr == "True" && cts == "True" ? "ok" : "wrong");
+    const bool ok = echoed && lines && sink->connects == 1 && sink->disconnects == 1;
+    printf("%s: echoes %s, modem lines %s\n", ok ? "demo passed" : "demo FAILED", echoed ? "ok" : "missing",
+           lines ? "ok" : "wrong");
     return ok ? 0 : 1;
 }
 

@@ -57,23 +57,10 @@ CScriptHost::~CScriptHost()
 
 int CScriptHost::Run(ScriptLanguage language, const std::wstring& code)
 {
-    CLSID engineClass;
-    HRESULT hr = CLSIDFromProgID(EngineProgId(language), &engineClass);
-    if (SUCCEEDED(hr))
-        hr = CoCreateInstance(engineClass, nullptr, CLSCTX_INPROC_SERVER, __uuidof(IActiveScript), engine.PutVoid());
     CComRef<IActiveScriptParse> parse;
-    if (SUCCEEDED(hr)) hr = engine.QueryTo(__uuidof(IActiveScriptParse), parse);
+    HRESULT hr = StartEngine(language, parse);
     if (FAILED(hr)) {
         PrintLine(stderr, std::wstring(L"cannot start the ") + EngineProgId(language) + L" engine " + HexCode(hr));
-        return 1;
-    }
-    if (SUCCEEDED(hr)) hr = engine->SetScriptSite(this);
-    if (SUCCEEDED(hr)) hr = parse->InitNew();
-    if (SUCCEEDED(hr)) hr = engine->AddNamedItem(kHostItem, SCRIPTITEM_ISVISIBLE | SCRIPTITEM_NOCODE);
-    // Connected from the start: code runs as it is parsed, and events may reach handlers.
-    if (SUCCEEDED(hr)) hr = engine->SetScriptState(SCRIPTSTATE_CONNECTED);
-    if (FAILED(hr)) {
-        PrintLine(stderr, L"cannot prepare the script engine " + HexCode(hr));
         return 1;
     }
     EXCEPINFO ei{};
@@ -82,6 +69,21 @@ int CScriptHost::Run(ScriptLanguage language, const std::wstring& code)
     DisconnectItems();
     engine->SetScriptState(SCRIPTSTATE_DISCONNECTED);
     return stopping ? exitCode : 0;
+}
+
+HRESULT CScriptHost::StartEngine(ScriptLanguage language, CComRef<IActiveScriptParse>& parse)
+{
+    CLSID engineClass;
+    HRESULT hr = CLSIDFromProgID(EngineProgId(language), &engineClass);
+    if (SUCCEEDED(hr))
+        hr = CoCreateInstance(engineClass, nullptr, CLSCTX_INPROC_SERVER, __uuidof(IActiveScript), engine.PutVoid());
+    if (SUCCEEDED(hr)) hr = engine.QueryTo(__uuidof(IActiveScriptParse), parse);
+    if (SUCCEEDED(hr)) hr = engine->SetScriptSite(this);
+    if (SUCCEEDED(hr)) hr = parse->InitNew();
+    if (SUCCEEDED(hr)) hr = engine->AddNamedItem(kHostItem, SCRIPTITEM_ISVISIBLE | SCRIPTITEM_NOCODE);
+    // Connected from the start: code runs as it is parsed, and events may reach handlers.
+    if (SUCCEEDED(hr)) hr = engine->SetScriptState(SCRIPTSTATE_CONNECTED);
+    return hr;
 }
 
 void CScriptHost::Echo(const std::wstring& line)

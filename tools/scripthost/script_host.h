@@ -71,6 +71,8 @@ private:
         DWORD cookie = 0;
     };
 
+    // Creates the engine, sites it, and makes it ready to run code with Host visible.
+    HRESULT StartEngine(ScriptLanguage language, CComRef<IActiveScriptParse>& parse);
     const CNamedItem* FindItem(const wchar_t* name) const;
     // Records a failure that ends the script with exit code 1 (the first reason wins).
     void Fail(const std::wstring& message);
