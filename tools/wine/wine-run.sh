@@ -94,6 +94,7 @@ restart_if_rebuilt() {
   echo "$stamp" > "$tb_state/stamp"
 }
 
+mkdir -p "$(dirname "$prefix")"
 {
   flock 9
   if [ $use_testbed = 1 ]; then
