@@ -122,8 +122,11 @@ mkdir -p "$(dirname "$prefix")"
   elif [ "$(cat "$prefix/.tarvel-ports" 2>/dev/null)" != "testbed=$use_testbed" ]; then
     map_ports
   fi
-  # Detached server start; the preload (if any) is in its environment from here on.
-  ( wineserver -p60; wine cmd /c exit ) </dev/null >/dev/null 2>&1 9>&-
+  # Detached server start; the preload (if any) is in its environment from here on. It lingers
+  # ten minutes after its last client, so that a test never starts against a server that is
+  # just shutting down (between the build's generator runs and the tests, say);
+  # wine-cleanup.sh ends it when the run is over.
+  ( wineserver -p600; wine cmd /c exit ) </dev/null >/dev/null 2>&1 9>&-
 } 9>"$prefix.lock"
 
 exec wine "$@"
