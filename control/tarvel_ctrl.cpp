@@ -14,6 +14,13 @@ namespace {
 
 constexpr LCID kTypeLibLocale = 0x0409;
 
+// Distance from the first to the last pixel of an extent, at least 1.
+int LastPixelOffset(LONG from, LONG to)
+{
+    const LONG size = to > from ? to - from : from - to;
+    return size > 1 ? static_cast<int>(size - 1) : 1;
+}
+
 CBstr MakeBstr(const std::wstring& text)
 {
     return CBstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
@@ -172,7 +179,10 @@ void CTarvelCtrl::OnDraw(HDC dc, const RECT& bounds, const RECT&)
     SetWindowOrgEx(dc, 0, 0, nullptr);
     SetWindowExtEx(dc, kLogical, kLogical, nullptr);
     SetViewportOrgEx(dc, bounds.left, bounds.top, nullptr);
-    SetViewportExtEx(dc, abs(bounds.right - bounds.left), abs(bounds.bottom - bounds.top), nullptr);
+    // The bounds' right and bottom are exclusive: logical 20000 goes on the last pixel inside
+    // them, or the darker bottom edge would be drawn just outside the control.
+    SetViewportExtEx(dc, LastPixelOffset(bounds.left, bounds.right), LastPixelOffset(bounds.top, bounds.bottom),
+                     nullptr);
     SetTextCharacterExtra(dc, 0);
 
     HBRUSH brush = CreateSolidBrush(fillColour);
