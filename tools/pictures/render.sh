@@ -2,7 +2,8 @@
 # Renders the control's user interface into docs/: the property page and the about box as
 # Wine's X11 driver draws them on a virtual screen, and the design-time placeholder drawn
 # through IViewObject::Draw.
-#   tools/pictures/render.sh [BUILD_DIR]     (default: build/x86, which must hold tarvel_pictures)
+#   tools/pictures/render.sh [BUILD_DIR [OUT_DIR]]
+# BUILD_DIR (default build/x86) must hold tarvel_pictures; OUT_DIR defaults to docs/.
 # Installs xvfb, x11-apps and imagemagick with apt-get when they are missing. Uses its own
 # Wine prefix (build/pictures-prefix) with the X11 driver and undecorated windows, and stops
 # Xvfb and that prefix's wineserver when it ends, however it ends.
@@ -12,7 +13,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=${1:-$root/build/x86}
 case "$build" in /*) ;; *) build="$PWD/$build" ;; esac
 exe="$build/tools/pictures/tarvel_pictures.exe"
-docs="$root/docs"
+docs=${2:-$root/docs}
 if [ ! -f "$exe" ]; then
   echo "render.sh: $exe not found; build the tarvel_pictures target first" >&2
   exit 1
@@ -60,7 +61,7 @@ mkdir -p "$docs"
 # Shows one window for a few seconds and grabs it by its title once it is drawn.
 capture() {  # mode title output
   local mode=$1 title=$2 out=$3
-  wine "$exe" "$mode" 8 >/dev/null 2>&1 &
+  timeout 60 wine "$exe" "$mode" 8 >/dev/null 2>&1 &
   local pid=$!
   local ok=0
   for _ in $(seq 60); do
@@ -81,7 +82,7 @@ capture page "Tarvel Control Properties" "$docs/property-page.png"
 capture about "About Tarvel Control" "$docs/about-box.png"
 
 bmp=$(mktemp --suffix=.bmp)
-wine "$exe" placeholder "$(winepath -w "$bmp")" >/dev/null 2>&1
+timeout 60 wine "$exe" placeholder "$(winepath -w "$bmp")" >/dev/null 2>&1
 # True size (48 x 48) enlarged four times without smoothing, so the edges stay visible.
 convert "$bmp" -filter point -resize 400% "$docs/placeholder.png"
 rm -f "$bmp"

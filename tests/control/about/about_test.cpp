@@ -204,6 +204,16 @@ TEST_F(AboutBox, EnterPressesTheDefaultCloseButton)
     EXPECT_TRUE(g_opened.empty());
 }
 
+TEST_F(AboutBox, EnterWithNoButtonFocusedGoesToTheDefaultButton)
+{
+    // With the focus off the buttons the dialog manager asks DM_GETDEFID which button Enter presses.
+    ShowAndClose([](HWND dialog) {
+        SetFocus(dialog);
+        PostMessageW(dialog, WM_KEYDOWN, VK_RETURN, 0x001C0001);
+    });
+    EXPECT_TRUE(g_opened.empty());
+}
+
 TEST_F(AboutBox, WindowCloseBoxOpensNothing)
 {
     ShowAndClose([](HWND dialog) { PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0); });
