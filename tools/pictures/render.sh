@@ -69,7 +69,7 @@ capture() {  # mode title output
     if xwd -silent -name "$title" -out /dev/null 2>/dev/null; then ok=1; break; fi
   done
   sleep 1  # let the first paint finish
-  if [ $ok = 1 ] && xwd -silent -name "$title" | convert xwd:- "$out"; then
+  if [ $ok = 1 ] && xwd -silent -name "$title" | convert xwd:- -strip "$out"; then
     echo "wrote $out"
   else
     echo "render.sh: no window titled '$title'" >&2
@@ -84,6 +84,6 @@ capture about "About Tarvel Control" "$docs/about-box.png"
 bmp=$(mktemp --suffix=.bmp)
 timeout 60 wine "$exe" placeholder "$(winepath -w "$bmp")" >/dev/null 2>&1
 # True size (48 x 48) enlarged four times without smoothing, so the edges stay visible.
-convert "$bmp" -filter point -resize 400% "$docs/placeholder.png"
+convert "$bmp" -filter point -resize 400% -strip "$docs/placeholder.png"
 rm -f "$bmp"
 echo "wrote $docs/placeholder.png"
