@@ -7,8 +7,11 @@
 #  - the VBScript and JScript samples run in the project's script host against a pair whose far
 #    end echoes (build/native/tools/testbed/nullmodem --echo B).
 # Ends by itself; exit status 0 only when every step succeeded.
+# Where this machine cannot run 32-bit programs, the x86 half is skipped with the reason.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/scripts/platform.sh"
+tarvel_probe_32bit
 "$root/scripts/setup.sh"
 "$root/scripts/build.sh"
 
@@ -34,7 +37,12 @@ demo_root="$root/build/demo"
 rm -rf "$demo_root"
 
 status=0
-for arch in x86 x64; do
+arches=(x86 x64)
+if [ "$TARVEL_RUNS_32BIT" != 1 ]; then
+  echo "=== x86: skipped: $TARVEL_NO_32BIT_REASON (the x86 Tarvel.ocx was built; scripts/test.sh checks it)"
+  arches=(x64)
+fi
+for arch in "${arches[@]}"; do
   winearch=win32; [ $arch = x64 ] && winearch=win64
   build="$root/build/$arch"
   prefix="$demo_root/$arch/wineprefix"

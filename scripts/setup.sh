@@ -1,24 +1,52 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on Debian 12; does nothing when all is there.
+#   scripts/setup.sh          install what is missing
+#   scripts/setup.sh --plan   print the packages this machine needs, install nothing
+# The 32-bit Wine packages are installed only where 32-bit programs can run: elsewhere they
+# would make /usr/bin/wine pick a 32-bit loader that cannot start, and no Wine would work.
 set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/scripts/platform.sh"
 
-packages=(cmake make gcc g++ gcc-multilib g++-multilib mingw-w64 mingw-w64-tools googletest
-          wine wine32:i386 wine64 libwine:i386 libwine)
+plan=0
+[ "${1:-}" = --plan ] && plan=1
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -eq 0 ]; then
+missing_of() {
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || printf '%s\n' "$p"
+  done
+}
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+updated=0
+install() {
+  [ $# -gt 0 ] || return 0
+  echo "setup: installing $*"
+  if [ $updated = 0 ]; then $sudo apt-get update -q; updated=1; fi
+  $sudo apt-get install -y -q --no-install-recommends "$@"
+}
+
+# The probe is built with gcc: get the compilers first.
+base=(cmake make gcc g++ gcc-multilib g++-multilib)
+[ $plan = 1 ] || install $(missing_of "${base[@]}")
+tarvel_probe_32bit
+
+packages=("${base[@]}" mingw-w64 mingw-w64-tools googletest wine wine64 libwine)
+if [ "$TARVEL_RUNS_32BIT" = 1 ]; then
+  packages+=(wine32:i386 libwine:i386)
+fi
+if [ $plan = 1 ]; then
+  echo "setup: this machine needs ${packages[*]}"
   exit 0
 fi
 
-echo "setup: installing ${missing[*]}"
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+missing=($(missing_of "${packages[@]}"))
+[ ${#missing[@]} -gt 0 ] || exit 0
+if [ "$TARVEL_RUNS_32BIT" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
+  updated=0
 fi
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -q
-$sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+install "${missing[@]}"

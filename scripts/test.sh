@@ -1,15 +1,76 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs the whole test suite:
-# the native test-bed and pure-unit tests, then every Windows test under Wine for x86 and x64.
+# Installs what is missing, builds everything and runs the whole test suite: the native
+# test-bed and pure-unit tests, then every Windows test under Wine for x86 and x64. Where this
+# machine cannot run 32-bit programs, the x86 tests are reported as not run, with the reason, and
+# the x64 build checks the x86 module without running it. Where it can, the path of machines
+# that cannot is exercised too: the x86 module built in build/x86-no32 with 32-bit Wine refused.
+# Ends with one summary line per build folder and a total.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/scripts/platform.sh"
+tarvel_probe_32bit
 "$root/scripts/setup.sh"
 "$root/scripts/build.sh"
 
+logs="$root/build/test-logs"
+mkdir -p "$logs"
+summaries=()
+total_passed=0 total_failed=0 total_not_run=0
 status=0
-for dir in native x86 x64; do
+
+# summarize LABEL LOG [REASON]: one line from ctest's per-test result lines.
+summarize() {
+  local label=$1 log=$2 reason=${3:-} tests passed not_run failed line
+  tests=$(grep -cE '^ *[0-9]+/[0-9]+ Test +#' "$log" || true)
+  passed=$(grep -E '^ *[0-9]+/[0-9]+ Test +#' "$log" | grep -cE ' Passed +[0-9.]+ sec' || true)
+  not_run=$(grep -E '^ *[0-9]+/[0-9]+ Test +#' "$log" | grep -cE 'Not Run \(Disabled\)|\*\*\*Skipped' || true)
+  failed=$((tests - passed - not_run))
+  line="$label: $tests tests, $passed passed, $failed failed, $not_run not run"
+  [ "$not_run" -gt 0 ] && [ -n "$reason" ] && line+=" ($reason)"
+  [ "$tests" -gt 0 ] || { line+=" (ctest ran nothing)"; failed=$((failed + 1)); }
+  summaries+=("$line")
+  total_passed=$((total_passed + passed))
+  total_failed=$((total_failed + failed))
+  total_not_run=$((total_not_run + not_run))
+}
+
+run_ctest() {
+  local dir=$1 reason=${2:-} rc=0
   echo "=== tests: $dir"
-  (cd "$root/build/$dir" && ctest --output-on-failure -j 2 --timeout 600) || status=1
-done
+  (cd "$root/build/$dir" && ctest --output-on-failure -j 2 --timeout 600) 2>&1 | tee "$logs/$dir.log" || rc=$?
+  [ $rc = 0 ] || status=1
+  summarize "$dir" "$logs/$dir.log" "$reason"
+}
+
+x86_reason=
+[ "$TARVEL_RUNS_32BIT" = 1 ] || x86_reason="$TARVEL_NO_32BIT_REASON; each test program counts as one test"
+run_ctest native
+run_ctest x86 "$x86_reason"
+run_ctest x64
+
+if [ "$TARVEL_RUNS_32BIT" = 1 ] && [ "${TARVEL_NO_32BIT:-0}" != 1 ]; then
+  echo "=== the path of machines that cannot run 32-bit programs (TARVEL_NO_32BIT=1)"
+  plan=$(TARVEL_NO_32BIT=1 TARVEL_RUNS_32BIT= "$root/scripts/setup.sh" --plan)
+  echo "$plan"
+  if grep -q 'i386' <<<"$plan"; then echo "setup would install 32-bit packages"; status=1; fi
+  if TARVEL_NO_32BIT=1 TARVEL_RUNS_32BIT= "$root/scripts/build.sh" x86-no32; then
+    if cmp -s "$root/build/x86/res/tarvel.tlb" "$root/build/x86-no32/res/tarvel.tlb"; then
+      echo "x86-no32: the type library is the same as build/x86's"
+    else
+      echo "x86-no32: the type library differs from build/x86's"; status=1
+    fi
+    run_ctest x86-no32 "32-bit programs switched off by TARVEL_NO_32BIT=1; each test program counts as one test"
+  else
+    echo "x86-no32: the build failed"; status=1
+    summaries+=("x86-no32: build failed"); total_failed=$((total_failed + 1))
+  fi
+fi
 "$root/tools/wine/wine-cleanup.sh" "$root/build" || true
+
+echo
+echo "=== summary"
+printf '%s\n' "${summaries[@]}"
+[ "$TARVEL_RUNS_32BIT" = 1 ] || echo "x86: not run because $TARVEL_NO_32BIT_REASON; the x64 build checked the x86 module (x86_module_tests)"
+echo "total: $total_passed passed, $total_failed failed, $total_not_run skipped"
+[ $total_failed = 0 ] || status=1
 exit $status

@@ -1,7 +1,9 @@
-// mktypelib OUTPUT.tlb
-// Writes the type library TarvelLib (typelib_layout.h) with ICreateTypeLib2. Runs at build
-// time under Wine. The IDL compiler cannot attach help strings to enumeration members,
-// which the library needs, hence this generator.
+// mktypelib win32|win64 OUTPUT.tlb
+// Writes the type library TarvelLib (typelib_layout.h) with ICreateTypeLib2, for the system
+// kind named. Runs at build time under Wine. The IDL compiler cannot attach help strings to
+// enumeration members, which the library needs, hence this generator. The build runs it as a
+// 64-bit program for both libraries, since some build machines cannot run 32-bit programs;
+// the 32-bit build of it writes the same bytes (a test compares them).
 #include <windows.h>
 #include <ole2.h>
 #include <oleauto.h>
@@ -64,17 +66,65 @@ void WriteFileBytes(const std::wstring& path, const std::vector<char>& data) {
     if (std::fclose(f.release()) != 0 || !written) throw Failure{L"rewriting " + path, E_FAIL};
 }
 
-// Rewrites two kinds of record of the saved file into the form the IDL compilers write, which both
+// Sizes of the structures a reader rebuilds from the member records, as laid out by each
+// system kind: FUNCDESC, ELEMDESC, VARDESC and VARIANT.
+struct DescSizes {
+    int16_t funcDesc, elemDesc, varDesc, variant;
+};
+constexpr DescSizes kDescSizes32{52, 16, 36, 16};
+constexpr DescSizes kDescSizes64{88, 32, 64, 24};
+
+// The member records of one type info: at memberBlock, the records' total length, then one record
+// per function and one per variable, each starting with its own length in the low word. A
+// function record keeps its description size at +14 and its parameter count at +20; a variable
+// record its kind at +12 and its description size at +14. A size that matches neither system
+// kind's plain form (pointer types, default values) is refused rather than guessed: the library
+// has none today.
+template <typename FieldAt>
+void FixDescriptionSizes(int32_t memberBlock, int32_t counts, SYSKIND sys, FieldAt field) {
+    const int functions = counts & 0xFFFF, variables = (counts >> 16) & 0xFFFF;
+    if (functions + variables == 0) return;
+    const DescSizes& want = sys == SYS_WIN64 ? kDescSizes64 : kDescSizes32;
+    auto read16 = [&](size_t offset) { int16_t v; std::memcpy(&v, field(offset, 2), 2); return v; };
+    auto setSize = [&](size_t record, int16_t size32, int16_t size64, int16_t wanted) {
+        const int16_t stored = read16(record + 14);
+        if (stored != size32 && stored != size64) throw Failure{L"unexpected member record size", E_UNEXPECTED};
+        std::memcpy(field(record + 14, 2), &wanted, 2);
+    };
+    size_t record = static_cast<uint32_t>(memberBlock) + 4;
+    for (int i = 0; i < functions + variables; ++i) {
+        const size_t length = static_cast<uint16_t>(read16(record));
+        if (length < 16) throw Failure{L"malformed member record", E_UNEXPECTED};
+        if (i < functions) {
+            const int16_t params = read16(record + 20);
+            setSize(record, kDescSizes32.funcDesc + params * kDescSizes32.elemDesc,
+                    kDescSizes64.funcDesc + params * kDescSizes64.elemDesc, want.funcDesc + params * want.elemDesc);
+        } else {
+            const int16_t extra32 = read16(record + 12) == VAR_CONST ? kDescSizes32.variant : 0;
+            const int16_t extra64 = read16(record + 12) == VAR_CONST ? kDescSizes64.variant : 0;
+            setSize(record, kDescSizes32.varDesc + extra32, kDescSizes64.varDesc + extra64,
+                    want.varDesc + (sys == SYS_WIN64 ? extra64 : extra32));
+        }
+        record += length;
+    }
+}
+
+// Rewrites three kinds of record of the saved file into the form the IDL compilers write, which both
 // Windows and Wine read as intended:
 //  - Wine's writer stores a dispinterface as if it embedded its IDispatch base: the base in
 //    the "datatype1" slot and a vtable of 7 + n pointers. Wine's reader then lists
 //    QueryInterface..Invoke as members of the dispinterface and counts 7 + n functions. A plain
 //    dispinterface has no embedded interface (datatype1 = -1) and a vtable size of n pointers.
 //  - The 64-bit writer gives an enumeration the size of a pointer; an enumeration is 4 bytes.
+//  - Each function and variable record carries the size of the FUNCDESC or VARDESC (with its
+//    ELEMDESCs or VARIANT) that a reader rebuilds from it. The writer takes the sizes of its own
+//    process, so a 64-bit writer gives a 32-bit library 64-bit sizes: they are set to those of
+//    the library's system kind (see FixDescriptionSizes).
 // Layout of the MSFT format: a 0x54-byte header (+4 when a help-string DLL is named), one
 // DWORD per type info, then the segment directory whose first entry locates the table of
-// 100-byte type-info records (kind at +0, function count in the low word at +24, instance
-// size at +80, vtable size at +78, datatype1 at +84).
+// 100-byte type-info records (kind at +0, member records at +4, function count in the low word
+// and variable count in the high word at +24, instance size at +80, vtable size at +78,
+// datatype1 at +84).
 void StoreInIdlCompilerForm(const std::wstring& path, SYSKIND sys) {
     std::vector<char> data = ReadFileBytes(path);
     auto field = [&](size_t offset, size_t size) -> char* {
@@ -96,6 +146,7 @@ void StoreInIdlCompilerForm(const std::wstring& path, SYSKIND sys) {
             const int32_t enumSize = 4;
             std::memcpy(field(record + 80, 4), &enumSize, 4);
         }
+        FixDescriptionSizes(readInt(record + 4), readInt(record + 24), sys, field);
         if (kind != TKIND_DISPATCH) continue;
         const int16_t functions = static_cast<int16_t>(readInt(record + 24) & 0xFFFF);
         const int16_t vtableSize = static_cast<int16_t>(functions * pointerSize);
@@ -114,7 +165,7 @@ struct CreatedInfo {
 
 class CTypeLibWriter {
 public:
-    explicit CTypeLibWriter(const wchar_t* path) : path_(path) {}
+    CTypeLibWriter(SYSKIND sys, const wchar_t* path) : sys_(sys), path_(path) {}
 
     void Write() {
         CreateLibrary();
@@ -268,11 +319,7 @@ private:
         throw Failure{L"no type info named " + std::wstring(name), TYPE_E_ELEMENTNOTFOUND};
     }
 
-#ifdef _WIN64
-    const SYSKIND sys_ = SYS_WIN64;
-#else
-    const SYSKIND sys_ = SYS_WIN32;
-#endif
+    const SYSKIND sys_;
     std::wstring path_;
     CNameTable names_;
     CComRef<ICreateTypeLib2> lib_;
@@ -283,17 +330,20 @@ private:
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 2) {
-        std::fwprintf(stderr, L"usage: mktypelib OUTPUT.tlb\n");
+    const bool win32 = argc == 3 && std::wcscmp(argv[1], L"win32") == 0;
+    const bool win64 = argc == 3 && std::wcscmp(argv[1], L"win64") == 0;
+    if (!win32 && !win64) {
+        std::fwprintf(stderr, L"usage: mktypelib win32|win64 OUTPUT.tlb\n");
         return 2;
     }
+    const wchar_t* output = argv[2];
     if (FAILED(CoInitialize(nullptr))) return 1;
     int rc = 0;
     try {
-        CTypeLibWriter(argv[1]).Write();
+        CTypeLibWriter(win64 ? SYS_WIN64 : SYS_WIN32, output).Write();
     } catch (const Failure& f) {
         std::fwprintf(stderr, L"mktypelib: %ls failed: 0x%08lX\n", f.step.c_str(), static_cast<unsigned long>(f.hr));
-        DeleteFileW(argv[1]);
+        DeleteFileW(output);
         rc = 1;
     }
     CoUninitialize();

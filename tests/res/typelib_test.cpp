@@ -1,5 +1,8 @@
 // The type library embedded in this test program (TYPELIB 1, from the resource object),
 // read back through ITypeLib / ITypeInfo and compared with the published interface.
+// Built with TARVEL_TYPELIB_MODULE (a path) and TARVEL_TYPELIB_SYSKIND, the same checks read
+// another module's library instead: the x64 build checks the x86 module's library this way, so
+// that it is checked on machines that cannot run 32-bit programs.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <oleauto.h>
@@ -130,6 +133,9 @@ const std::vector<ExpectedMethod> kEvents = {
 // ---- Access helpers ----
 
 std::wstring ModulePath() {
+#ifdef TARVEL_TYPELIB_MODULE
+    return L"Z:" TARVEL_TYPELIB_MODULE;
+#endif
     wchar_t path[MAX_PATH];
     const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
     return std::wstring(path, n);
@@ -264,7 +270,9 @@ TEST_F(TypeLibTest, LibraryIdentity) {
     EXPECT_EQ(0x0409u, attr->lcid);
     EXPECT_EQ(1, attr->wMajorVerNum);
     EXPECT_EQ(74, attr->wMinorVerNum);
-#ifdef _WIN64
+#if defined(TARVEL_TYPELIB_SYSKIND)
+    EXPECT_EQ(TARVEL_TYPELIB_SYSKIND, attr->syskind);
+#elif defined(_WIN64)
     EXPECT_EQ(SYS_WIN64, attr->syskind);
 #else
     EXPECT_EQ(SYS_WIN32, attr->syskind);

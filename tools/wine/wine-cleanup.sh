@@ -8,12 +8,12 @@ root=${1:?usage: wine-cleanup.sh BUILDROOT}
 [ -d "$root" ] || exit 0
 root=$(cd "$root" && pwd)
 
-for ready in "$root"/*/wineprefix/.tarvel-ready "$root"/*/*/wineprefix/.tarvel-ready; do
+for ready in "$root"/*/wineprefix*/.tarvel-ready "$root"/*/*/wineprefix*/.tarvel-ready; do
   [ -f "$ready" ] || continue
   prefix=$(dirname "$ready")
   WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
 done
-for pidfile in "$root"/*/wineprefix.testbed/daemon.pid "$root"/*/*/wineprefix.testbed/daemon.pid; do
+for pidfile in "$root"/*/wineprefix*.testbed/daemon.pid "$root"/*/*/wineprefix*.testbed/daemon.pid; do
   [ -f "$pidfile" ] || continue
   pid=$(cat "$pidfile" 2>/dev/null)
   # Only a daemon whose command line names this state folder is ours to end.

@@ -9,6 +9,7 @@
 # ~/.wine is never used: WINEPREFIX is always the prefix given.
 #
 # Environment:
+#   TARVEL_NO_32BIT=1   refuse win32 prefixes, as a machine that cannot run 32-bit programs would
 #   TARVEL_TESTBED_BIN  folder with nullmodemd and preload/ (default: build/native/tools/testbed)
 #   TARVEL_NO_TESTBED=1 run without the test bed
 # Exported to the program: TARVEL_TESTBED_ADDR=127.0.0.1:<port> (the daemon's control channel)
@@ -28,6 +29,25 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 tb_bin=${TARVEL_TESTBED_BIN:-$here/../../build/native/tools/testbed}
 
 export WINEARCH=$arch WINEPREFIX=$prefix WINEDEBUG=-all
+
+# The loader that matches the prefix, never /usr/bin/wine's choice: with the 32-bit packages
+# installed it picks the 32-bit loader, which cannot start where the kernel refuses 32-bit
+# programs, so a 64-bit prefix would not work there at all.
+case "$arch" in
+  win64) loader=/usr/lib/wine/wine64 ;;
+  win32) loader=/usr/lib/wine/wine ;;
+esac
+if [ "$arch" = win32 ] && [ "${TARVEL_NO_32BIT:-0}" = 1 ]; then
+  # Stands for a machine that cannot run 32-bit programs: whatever needs one fails here too.
+  echo "wine-run.sh: no 32-bit Wine: TARVEL_NO_32BIT=1" >&2
+  exit 126
+fi
+if [ ! -x "$loader" ]; then
+  echo "wine-run.sh: $loader is missing: a $arch prefix needs it (scripts/setup.sh installs it)" >&2
+  exit 127
+fi
+export WINELOADER=$loader
+wine() { "$loader" "$@"; }
 # winedbg off: a crash ends the process at once. mscoree/mshtml off: no Mono/Gecko prompts.
 export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
 unset DISPLAY WAYLAND_DISPLAY
@@ -63,7 +83,7 @@ map_ports() {
 create_prefix() {
   mkdir -p "$(dirname "$prefix")"
   rm -rf "$prefix"
-  wineboot -i </dev/null >/dev/null 2>&1 9>&-
+  wine wineboot.exe -i </dev/null >/dev/null 2>&1 9>&-
   wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1 9>&-
   wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
     </dev/null >/dev/null 2>&1 9>&-
@@ -129,4 +149,4 @@ mkdir -p "$(dirname "$prefix")"
   ( wineserver -p600; wine cmd /c exit ) </dev/null >/dev/null 2>&1 9>&-
 } 9>"$prefix.lock"
 
-exec wine "$@"
+exec "$loader" "$@"
