@@ -15,23 +15,26 @@ tarvel_probe_32bit
 logs="$root/build/test-logs"
 mkdir -p "$logs"
 summaries=()
-total_passed=0 total_failed=0 total_not_run=0
+total_passed=0 total_failed=0 total_skipped=0
 status=0
 
-# summarize LABEL LOG [REASON]: one line from ctest's per-test result lines.
+# summarize LABEL LOG [REASON]: one line from ctest's per-test result lines. "not run" are the
+# tests this machine cannot run (REASON says why); "skipped" are those a test skipped itself.
 summarize() {
-  local label=$1 log=$2 reason=${3:-} tests passed not_run failed line
-  tests=$(grep -cE '^ *[0-9]+/[0-9]+ Test +#' "$log" || true)
-  passed=$(grep -E '^ *[0-9]+/[0-9]+ Test +#' "$log" | grep -cE ' Passed +[0-9.]+ sec' || true)
-  not_run=$(grep -E '^ *[0-9]+/[0-9]+ Test +#' "$log" | grep -cE 'Not Run \(Disabled\)|\*\*\*Skipped' || true)
-  failed=$((tests - passed - not_run))
-  line="$label: $tests tests, $passed passed, $failed failed, $not_run not run"
+  local label=$1 log=$2 reason=${3:-} results tests passed not_run skipped failed line
+  results=$(grep -E '^ *[0-9]+/[0-9]+ Test +#' "$log" || true)
+  tests=$(grep -c . <<<"$results" || true)
+  passed=$(grep -cE ' Passed +[0-9.]+ sec' <<<"$results" || true)
+  not_run=$(grep -cF 'Not Run (Disabled)' <<<"$results" || true)
+  skipped=$(grep -cF '***Skipped' <<<"$results" || true)
+  failed=$((tests - passed - not_run - skipped))
+  line="$label: $tests tests, $passed passed, $failed failed, $skipped skipped, $not_run not run"
   [ "$not_run" -gt 0 ] && [ -n "$reason" ] && line+=" ($reason)"
   [ "$tests" -gt 0 ] || { line+=" (ctest ran nothing)"; failed=$((failed + 1)); }
   summaries+=("$line")
   total_passed=$((total_passed + passed))
   total_failed=$((total_failed + failed))
-  total_not_run=$((total_not_run + not_run))
+  total_skipped=$((total_skipped + skipped + not_run))
 }
 
 run_ctest() {
@@ -71,6 +74,6 @@ echo
 echo "=== summary"
 printf '%s\n' "${summaries[@]}"
 [ "$TARVEL_RUNS_32BIT" = 1 ] || echo "x86: not run because $TARVEL_NO_32BIT_REASON; the x64 build checked the x86 module (x86_module_tests)"
-echo "total: $total_passed passed, $total_failed failed, $total_not_run skipped"
+echo "total: $total_passed passed, $total_failed failed, $total_skipped skipped"
 [ $total_failed = 0 ] || status=1
 exit $status

@@ -5,7 +5,8 @@
 # crash dialogs, no COM port mapped to a host serial device). When the native build holds the
 # virtual null-modem test bed, it makes sure the test-bed daemon for this prefix runs and puts
 # the test bed's preload library into the environment of wineserver and of every Wine process.
-# wineserver is started detached so that ctest never waits on pipes it inherited.
+# wineserver is started detached and the program's output goes through files, so that ctest
+# never waits on pipes that a process Wine started on demand inherited.
 # ~/.wine is never used: WINEPREFIX is always the prefix given.
 #
 # Environment:
@@ -149,4 +150,24 @@ mkdir -p "$(dirname "$prefix")"
   ( wineserver -p600; wine cmd /c exit ) </dev/null >/dev/null 2>&1 9>&-
 } 9>"$prefix.lock"
 
-exec "$loader" "$@"
+# The program's output goes through files, not straight to the caller's pipes. Wine starts some
+# processes on demand from whichever program first needs them (the desktop process, explorer.exe,
+# for the first window; services), and they inherit that program's standard handles. Were
+# those the caller's pipes, the caller (ctest, a command substitution) would wait for the pipes to
+# close, that is for the desktop process, which stays as long as other Wine programs of the
+# prefix keep coming: a test that had passed then hung until ctest's time-out. Each file is
+# copied out as it grows, and the copying ends when the program itself has exited.
+outdir=$(mktemp -d "${TMPDIR:-/tmp}/tarvel-wine-run.XXXXXX")
+trap 'rm -rf "$outdir"' EXIT
+: >"$outdir/out"; : >"$outdir/err"
+"$loader" "$@" <&0 >"$outdir/out" 2>"$outdir/err" &
+program=$!
+tail -q -n +1 -s 0.05 --pid=$program -f "$outdir/out" &
+copy_out=$!
+tail -q -n +1 -s 0.05 --pid=$program -f "$outdir/err" >&2 &
+copy_err=$!
+trap 'kill $program 2>/dev/null' TERM INT HUP
+wait $program
+rc=$?
+wait $copy_out $copy_err
+exit $rc
