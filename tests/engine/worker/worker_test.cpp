@@ -141,6 +141,32 @@ TEST_F(Worker, TransmitRecordsAreWrittenInOrderAndReportTxEmpty)
     }));
 }
 
+// A pending read that has only an interval time-out can complete with a time-out status and
+// no bytes while a long write is in progress on the same handle (Wine does this): the port is
+// not broken, and neither the write nor the connection may suffer for it.
+TEST_F(Worker, LargeWritesKeepTheConnectionAtShortAndLongIntervals)
+{
+    uint32_t seed = 40;
+    for (int interval : {30, 1}) {
+        SCOPED_TRACE(interval);
+        CFarEnd peer(pair.PortB());
+        CRecordingPort port;
+        port.PutRecvIntervalTimeout(interval);
+        Connect(port, pair.PortA());
+        for (size_t size : {16u * 1024, 64u * 1024, 1024u * 1024}) {
+            SCOPED_TRACE(size);
+            const std::vector<BYTE> bytes = RandomBytes(size, ++seed);
+            Queue(port, bytes);
+            const std::vector<BYTE> got = peer.Read(size, 30000);
+            ASSERT_EQ(got.size(), size);
+            EXPECT_TRUE(got == bytes) << "bytes reached the peer changed or out of order";
+            PumpFor(1000);
+            EXPECT_EQ(port.Count(EVT_DISCONNECT), 0);
+        }
+        EXPECT_TRUE(port.GetConnected());
+    }
+}
+
 TEST_F(Worker, RecordsQueuedWhileClosedGoOutAfterOpen)
 {
     CFarEnd peer(pair.PortB());
