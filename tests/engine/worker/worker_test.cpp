@@ -235,6 +235,70 @@ TEST_F(Worker, DisconnectInsideDataHandlerFreesTheSlot)
     EXPECT_EQ(port.events.back().bytes, (std::vector<BYTE>{'t', 'w', 'o'}));
 }
 
+TEST_F(Worker, FailedConversionEndsTheRunButGivesTheSlotBack)
+{
+    CFarEnd peer(pair.PortB());
+    CRecordingPort port;
+    Connect(port, pair.PortA());
+    port.failConversions = true;
+    ASSERT_TRUE(peer.Write("no memory"));
+    ASSERT_TRUE(PumpUntil([&] { return port.Count(EVT_DISCONNECT) == 1; }));
+    EXPECT_FALSE(port.GetConnected());
+
+    port.failConversions = false;
+    Connect(port, pair.PortA());
+    ASSERT_TRUE(peer.Write("fine"));
+    ASSERT_TRUE(PumpUntil([&] { return port.Count(EVT_DATA) == 1; }));
+    EXPECT_EQ(port.ReceivedBytes(), (std::vector<BYTE>{'f', 'i', 'n', 'e'}));
+}
+
+// Another program posting the notification message to the window, as fast as it can, while
+// data flows: the host sees exactly what the peer sent, the port stays open, and the
+// bookkeeping of expected disconnects still matches the real ones afterwards.
+struct Forger {
+    HWND window;
+    static DWORD WINAPI Run(void* self)
+    {
+        auto* f = static_cast<Forger*>(self);
+        for (int round = 0; round < 700; ++round) {
+            for (WPARAM kind : {EVT_DISCONNECT, EVT_DATA, EVT_SERIALEVENT}) PostMessageA(f->window, WM_PORT_NOTIFY, kind, 0);
+            PostMessageA(f->window, WM_PORT_NOTIFY, EVT_DATA, round);  // odd parameters too
+            PostMessageA(f->window, WM_PORT_NOTIFY, 0x7FFF, 0);
+            Sleep(1);
+        }
+        return 0;
+    }
+};
+
+TEST_F(Worker, ForgedNotificationsDuringTrafficChangeNothing)
+{
+    CRecordingPort port;
+    Connect(port, pair.PortA());
+    PeerWriter writer{pair.PortB(), RandomBytes(100000, 11)};
+    Forger forger{port.NotifyWindow()};
+    CUniqueHandle writing(CreateThread(nullptr, 0, PeerWriter::Run, &writer, 0, nullptr));
+    CUniqueHandle forging(CreateThread(nullptr, 0, Forger::Run, &forger, 0, nullptr));
+    ASSERT_TRUE(PumpUntil([&] { return port.ReceivedBytes().size() >= writer.bytes.size(); }, 20000));
+    WaitForSingleObject(forging.Get(), INFINITE);
+    WaitForSingleObject(writing.Get(), INFINITE);
+    PumpFor(300);  // whatever was forged last is processed too
+
+    EXPECT_TRUE(port.ReceivedBytes() == writer.bytes) << "received " << port.ReceivedBytes().size();
+    EXPECT_EQ(port.Count(EVT_DISCONNECT), 0);
+    EXPECT_EQ(port.Count(EVT_SERIALEVENT), 0);
+    for (const auto& e : port.events)
+        if (e.kind == EVT_DATA) EXPECT_FALSE(e.bytes.empty());
+    ASSERT_TRUE(port.GetConnected());
+
+    // Real disconnects still close exactly what they belong to.
+    port.PutConnected(false);
+    port.PutConnected(true);
+    ASSERT_TRUE(PumpUntil([&] { return port.Count(EVT_CONNECT) == 2; }));
+    PumpFor(200);
+    EXPECT_EQ(port.Count(EVT_DISCONNECT), 1);
+    EXPECT_TRUE(port.GetConnected());
+}
+
 TEST_F(Worker, CloseAndReopenBeforeNotificationsKeepsNewPortOpen)
 {
     CRecordingPort port;
