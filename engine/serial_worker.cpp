@@ -29,6 +29,12 @@ constexpr DWORD kRepostDelayMs = 50;
 // into it. Stop runs on the host's thread, so this bounds how long closing can block it.
 constexpr DWORD kCancelWaitMs = 2000;
 
+// While the host's handler holds the slot the worker keeps reading and gathering. Past this
+// many undelivered bytes it stops issuing reads until the host has taken them, so that the
+// driver's own buffering and flow control hold the line back instead of memory growing
+// until an allocation fails and the connection drops.
+constexpr uint32_t kMaxHeldBytes = 64u * 1024 * 1024;
+
 // A request refused at once with a harmless status is issued again, but only a few times
 // in a row, so that a port that keeps refusing ends the run instead of spinning.
 constexpr int kImmediateRetries = 3;
@@ -119,7 +125,8 @@ public:
     {
         SetCommMask(port, kWatchedLineEvents);
         ArmLineEventWait();
-        while (IssueRead()) {
+        for (;;) {
+            if (!ReadsPaused() && !IssueRead()) return;
             if (!WaitCycle()) return;
         }
     }
@@ -171,6 +178,8 @@ private:
         }
     }
 
+    bool ReadsPaused() const { return rx.filled - rx.delivered >= kMaxHeldBytes; }
+
     // Prepares the buffer and issues one read; false ends the loop.
     bool IssueRead()
     {
@@ -199,8 +208,8 @@ private:
         return true;
     }
 
-    // Waits and handles events until a read completes (true: issue the next read) or the
-    // loop must end (false).
+    // Waits and handles events until a read completes or, while reads are paused, the host
+    // has taken what was held (true: issue the next read), or the loop must end (false).
     bool WaitCycle()
     {
         for (;;) {
@@ -229,6 +238,7 @@ private:
                 }
             case kSlotFree:
                 if (!Deliver()) return false;
+                if (!readOutstanding && !ReadsPaused()) return true;
                 continue;
             case kWriteDone:
             case kTxReady:
