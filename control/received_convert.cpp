@@ -11,15 +11,23 @@
 
 namespace {
 
-SAFEARRAY* CreateVector(VARTYPE type, DWORD n)
+// The platform sizes arrays and strings in 32 bits: an element count whose byte size does
+// not fit would wrap into a small block that the copy then overruns.
+bool FitsInBytes(DWORD count, size_t elementSize)
 {
+    return count <= (INT_MAX - 64) / elementSize;
+}
+
+SAFEARRAY* CreateVector(VARTYPE type, DWORD n, size_t elementSize)
+{
+    if (!FitsInBytes(n, elementSize)) return nullptr;
     SAFEARRAYBOUND bound = {n, 0};
     return SafeArrayCreate(type, 1, &bound);
 }
 
 bool ToByteArray(VARIANT* out, const BYTE* bytes, DWORD n)
 {
-    CSafeArray array(CreateVector(VT_UI1, n));
+    CSafeArray array(CreateVector(VT_UI1, n, 1));
     if (!array) return false;
     {
         CSafeArrayLock data(array.Get());
@@ -34,7 +42,7 @@ bool ToByteArray(VARIANT* out, const BYTE* bytes, DWORD n)
 // The form script engines can index: each byte in a VARIANT of its own.
 bool ToVariantArray(VARIANT* out, const BYTE* bytes, DWORD n)
 {
-    CSafeArray array(CreateVector(VT_VARIANT, n));
+    CSafeArray array(CreateVector(VT_VARIANT, n, sizeof(VARIANT)));
     if (!array) return false;
     {
         CSafeArrayLock data(array.Get());
@@ -54,7 +62,8 @@ bool ToVariantArray(VARIANT* out, const BYTE* bytes, DWORD n)
 // inside the run stays whole. Zero bytes are replaced first, on a copy.
 bool ToText(VARIANT* out, const BYTE* bytes, DWORD n, BYTE nullSubst)
 {
-    if (n > INT_MAX) return false;
+    // At most one UTF-16 unit per byte, and the string's size in bytes must fit.
+    if (!FitsInBytes(n, sizeof(WCHAR))) return false;
     std::unique_ptr<BYTE[]> substituted;
     const BYTE* source = bytes;
     if (n && memchr(bytes, 0, n)) {

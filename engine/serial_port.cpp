@@ -92,7 +92,8 @@ void CSerialPort::OpenPort()
 void CSerialPort::StartWorker()
 {
     worker.pCtrl = this;
-    worker.Start();
+    // An open port without its worker would read true in Connected and never move a byte.
+    if (!worker.Start()) throw tx_encoding{ERR_IO};
     // This run's EVT_DISCONNECT will be posted after everything queued so far.
     queuedDisconnects.push_back(connectionGeneration);
 }
@@ -187,9 +188,11 @@ void CSerialPort::SetPortAndReconnect(int32_t port)
 
 void CSerialPort::PostNotify(int32_t kind)
 {
-    if (!PostMessageA(NotifyWindow(), WM_PORT_NOTIFY, static_cast<WPARAM>(kind), 0) &&
-        kind == EVT_DISCONNECT && !queuedDisconnects.empty())
-        queuedDisconnects.pop_back();
+    if (kind != EVT_DISCONNECT) {
+        PostMessageA(NotifyWindow(), WM_PORT_NOTIFY, static_cast<WPARAM>(kind), 0);
+        return;
+    }
+    if (!worker.PostDisconnectNotice(NotifyWindow()) && !queuedDisconnects.empty()) queuedDisconnects.pop_back();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -320,11 +323,11 @@ bool CSerialPort::DispatchPortEvent(WPARAM kind, LPARAM)
         FireCommEvent(EVT_CONNECT, empty);
         break;
     case EVT_DISCONNECT: {
-        uint32_t generation = connectionGeneration;
-        if (!queuedDisconnects.empty()) {
-            generation = queuedDisconnects.front();
-            queuedDisconnects.pop_front();
-        }
+        // Only a disconnect really posted counts; any other message with this number
+        // (another program can post to the window) changes nothing.
+        if (queuedDisconnects.empty() || !worker.TakeDisconnectNotice()) break;
+        const uint32_t generation = queuedDisconnects.front();
+        queuedDisconnects.pop_front();
         // Only the current connection's end closes the port; a replaced one's is news.
         if (generation == connectionGeneration) ClosePort();
         SetModified();
@@ -333,6 +336,9 @@ bool CSerialPort::DispatchPortEvent(WPARAM kind, LPARAM)
     }
     case EVT_DATA:
     case EVT_SERIALEVENT: {
+        // The slot is ours only with the worker's own message: a copy from elsewhere would
+        // raise or free what the worker may be filling.
+        if (!worker.TakeSlotNotice(static_cast<int32_t>(kind))) break;
         if (kind == EVT_SERIALEVENT || portHandle.IsValid())
             FireCommEvent(static_cast<int16_t>(kind), worker.eventData);
         HRESULT rc = VariantClear(&worker.eventData);

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "assert_report.h"
+#include "io_completion.h"
 #include "port_settings.h"
 #include "receive_buffer.h"
 #include "serial_port.h"
@@ -23,9 +24,46 @@ T ReadShared(const T& field)
 // queue refused it; the stop request still ends the wait at once.
 constexpr DWORD kRepostDelayMs = 50;
 
-// How long the end of a run waits for cancelled requests to come back before it gives up
-// on them and leaves their memory allocated rather than risk a late completion into it.
+// How long the end of a run waits, in all, for cancelled requests to come back before it
+// gives up on them and leaves their memory allocated rather than risk a late completion
+// into it. Stop runs on the host's thread, so this bounds how long closing can block it.
 constexpr DWORD kCancelWaitMs = 2000;
+
+// While the host's handler holds the slot the worker keeps reading and gathering. Past this
+// many undelivered bytes it stops issuing reads until the host has taken them, so that the
+// driver's own buffering and flow control hold the line back instead of memory growing
+// until an allocation fails and the connection drops.
+constexpr uint32_t kMaxHeldBytes = 64u * 1024 * 1024;
+
+// A request refused at once with a harmless status is issued again, but only a few times
+// in a row, so that a port that keeps refusing ends the run instead of spinning.
+constexpr int kImmediateRetries = 3;
+
+// Gives the pending-event slot back (signals slotFreeEvent) when it goes out of scope,
+// unless the slot was handed to the control's thread with a posted notification: every way
+// out of a delivery that did not hand over leaves the slot free for later connections.
+class CSlotLease {
+public:
+    explicit CSlotLease(HANDLE slotFree) : event(slotFree) {}
+    ~CSlotLease()
+    {
+        if (event) SetEvent(event);
+    }
+    CSlotLease(const CSlotLease&) = delete;
+    CSlotLease& operator=(const CSlotLease&) = delete;
+    void HandOver() { event = nullptr; }
+
+private:
+    HANDLE event;
+};
+
+// Consumes one of `count` marks; false when there was none.
+bool TakeMark(volatile LONG& count)
+{
+    for (LONG seen = count; seen > 0; seen = count)
+        if (InterlockedCompareExchange(&count, seen - 1, seen) == seen) return true;
+    return false;
+}
 
 }  // namespace
 
@@ -39,12 +77,16 @@ CWorkerThread::~CWorkerThread()
     Stop();
 }
 
-void CWorkerThread::Start()
+bool CWorkerThread::Start()
 {
     if (th) Stop();
+    // Without its stop event a thread could never be stopped: make one now if the
+    // constructor could not, and run nothing if it still cannot be had.
+    if (!stopEvent) stopEvent = CreateAutoResetEvent();
+    if (!stopEvent || !PrepareRun()) return false;
     ResetEvent(stopEvent.Get());
     th.Reset(CreateThread(nullptr, 0, ThreadEntry, this, 0, nullptr));
-    TARVEL_VERIFY(th);
+    return static_cast<bool>(th);
 }
 
 void CWorkerThread::Stop()
@@ -75,11 +117,16 @@ public:
         ovWait.hEvent = events[2].Get();
     }
 
+    bool IsReady() const { return events[0] && events[1] && events[2]; }
+    // Whether the stop request (rather than a failure) ended the loop.
+    bool Stopped() const { return stopped; }
+
     void Loop()
     {
         SetCommMask(port, kWatchedLineEvents);
         ArmLineEventWait();
-        while (IssueRead()) {
+        for (;;) {
+            if (!ReadsPaused() && !IssueRead()) return;
             if (!WaitCycle()) return;
         }
     }
@@ -105,11 +152,33 @@ public:
 private:
     enum Position { kStop = 0, kRead = 1, kSlotFree = 2, kWriteDone = 3, kTxReady = 4, kLineEvent = 5 };
 
+    // Counted as outstanding only when the driver really holds it: a wait refused at once
+    // never completes, and the end of the run must not wait for it.
     void ArmLineEventWait()
     {
-        waitOutstanding = true;
-        WaitCommEvent(port, &lineEventWord, &ovWait);
+        waitOutstanding = WaitCommEvent(port, &lineEventWord, &ovWait) || GetLastError() == ERROR_IO_PENDING;
     }
+
+    // Whether the port is still usable after a request ended with `err` (not pending). A
+    // driver abort after a line error is cleared and survived once; a second one in a row,
+    // with no success between, means the port is stuck.
+    bool Survives(DWORD err, int& abortsInRow)
+    {
+        switch (ClassifyCompletionError(err)) {
+        case CompletionVerdict::kSpurious:
+            return true;
+        case CompletionVerdict::kAborted: {
+            if (++abortsInRow > 1) return false;
+            DWORD lineErrors = 0;
+            ClearCommError(port, &lineErrors, nullptr);
+            return true;
+        }
+        default:
+            return false;
+        }
+    }
+
+    bool ReadsPaused() const { return rx.filled - rx.delivered >= kMaxHeldBytes; }
 
     // Prepares the buffer and issues one read; false ends the loop.
     bool IssueRead()
@@ -118,13 +187,16 @@ private:
         const ReadPlan plan = PlanRead(rx, threshold);
         if ((plan.resize || !buffer) && !Reallocate()) return false;
 
-        readOutstanding = true;
-        if (!ReadFile(port, buffer.get() + rx.filled, plan.request, nullptr, &ovRead) &&
-            GetLastError() != ERROR_IO_PENDING) {
+        readRequest = plan.request;
+        for (int attempt = 0;; ++attempt) {
+            readOutstanding = true;
+            if (ReadFile(port, buffer.get() + rx.filled, plan.request, nullptr, &ovRead) ||
+                GetLastError() == ERROR_IO_PENDING)
+                return true;
+            const DWORD err = GetLastError();
             readOutstanding = false;
-            return false;
+            if (attempt >= kImmediateRetries || !Survives(err, readAborts)) return false;
         }
-        return true;
     }
 
     bool Reallocate()
@@ -136,8 +208,8 @@ private:
         return true;
     }
 
-    // Waits and handles events until a read completes (true: issue the next read) or the
-    // loop must end (false).
+    // Waits and handles events until a read completes or, while reads are paused, the host
+    // has taken what was held (true: issue the next read), or the loop must end (false).
     bool WaitCycle()
     {
         for (;;) {
@@ -153,40 +225,53 @@ private:
             const int evt = WaitAny(6, positions);
             switch (evt) {
             case kStop:
+                stopped = true;
                 return false;
-            case kRead: {
-                DWORD n = 0;
-                if (!GetOverlappedResult(port, &ovRead, &n, FALSE)) {
-                    const DWORD err = GetLastError();
-                    if (err == ERROR_IO_INCOMPLETE || err == ERROR_IO_PENDING) continue;
+            case kRead:
+                switch (CompleteRead()) {
+                case kStillPending:
+                    continue;
+                case kFinished:
+                    return true;
+                default:
                     return false;
                 }
-                readOutstanding = false;
-                AcceptRead(n);
-                return true;
-            }
             case kSlotFree:
                 if (!Deliver()) return false;
+                if (!readOutstanding && !ReadsPaused()) return true;
                 continue;
             case kWriteDone:
             case kTxReady:
                 if (!AdvanceTransmit()) return false;
                 continue;
-            case kLineEvent: {
-                DWORD n = 0;
-                if (!GetOverlappedResult(port, &ovWait, &n, FALSE) && GetLastError() != 0) {
-                    waitOutstanding = false;
-                    return false;
-                }
-                pendingEvents |= lineEventWord;
-                ArmLineEventWait();
+            case kLineEvent:
+                if (!CollectLineEvents()) return false;
                 continue;
-            }
             default:
                 TARVEL_VERIFY(evt==1);
                 return false;
             }
         }
+    }
+
+    enum ReadOutcome { kStillPending, kFinished, kBroken };
+
+    // A read came back. One that ended with a harmless status is finished like any other
+    // (with what it transferred, often nothing) and the next read goes out.
+    ReadOutcome CompleteRead()
+    {
+        DWORD n = 0;
+        if (GetOverlappedResult(port, &ovRead, &n, FALSE)) {
+            readAborts = 0;
+        } else {
+            const DWORD err = GetLastError();
+            if (ClassifyCompletionError(err) == CompletionVerdict::kPending) return kStillPending;
+            readOutstanding = false;
+            if (!Survives(err, readAborts)) return kBroken;
+        }
+        readOutstanding = false;
+        AcceptRead(n < readRequest ? n : readRequest);
+        return kFinished;
     }
 
     void AcceptRead(DWORD n)
@@ -198,6 +283,7 @@ private:
     // The slot is ours: fill it with line events first, else with every undelivered byte.
     bool Deliver()
     {
+        CSlotLease lease(w.slotFreeEvent.Get());
         int32_t kind;
         const uint32_t events = pendingEvents;
         if (events != 0) {
@@ -210,11 +296,14 @@ private:
         } else {
             if (!w.pCtrl->ConvertReceived(&w.eventData, buffer.get() + rx.delivered, rx.filled - rx.delivered,
                                           ReadShared(w.pCtrl->settings.DataMode),
-                                          ReadShared(w.pCtrl->settings.NullSubst)))
+                                          ReadShared(w.pCtrl->settings.NullSubst))) {
+                VariantClear(&w.eventData);
                 return false;
+            }
             kind = EVT_DATA;
         }
-        if (PostMessageA(hwnd, WM_PORT_NOTIFY, kind, 0)) {
+        if (w.PostSlotNotice(hwnd, kind)) {
+            lease.HandOver();
             if (kind == EVT_DATA) rx.delivered = rx.filled;
             return true;
         }
@@ -223,27 +312,73 @@ private:
         HRESULT rc = VariantClear(&w.eventData);
         TARVEL_VERIFY(rc==S_OK);
         if (kind == EVT_SERIALEVENT) pendingEvents |= events;
-        if (WaitForSingleObject(w.StopEvent(), kRepostDelayMs) == WAIT_OBJECT_0) return false;
-        SetEvent(w.slotFreeEvent.Get());
+        if (WaitForSingleObject(w.StopEvent(), kRepostDelayMs) == WAIT_OBJECT_0) {
+            stopped = true;
+            return false;
+        }
         return true;
     }
 
+    // A write came back, or the queue was signalled. A record is done only when the driver
+    // has taken all of it: a write that ended short (a time-out, or a driver that takes
+    // part) goes on with the rest before the next record starts.
     bool AdvanceTransmit()
     {
         if (writeInFlight) {
             DWORD n = 0;
-            if (!GetOverlappedResult(port, &ovWrite, &n, FALSE)) return false;
+            if (GetOverlappedResult(port, &ovWrite, &n, FALSE)) {
+                writeAborts = 0;
+            } else {
+                const DWORD err = GetLastError();
+                if (ClassifyCompletionError(err) == CompletionVerdict::kPending) return true;
+                writeOutstanding = false;
+                if (!Survives(err, writeAborts)) return false;
+            }
             writeOutstanding = false;
+            const DWORD left = writeInFlight->length - writeOffset;
+            writeOffset += n < left ? n : left;
+            if (writeOffset < writeInFlight->length) return IssueWrite();
             writeInFlight.reset();
         }
         writeInFlight = w.txQueue.TakeHead();
+        writeOffset = 0;
         if (!writeInFlight) return true;
-        writeOutstanding = true;
-        if (!WriteFile(port, writeInFlight->data.get(), writeInFlight->length, nullptr, &ovWrite) &&
-            GetLastError() != ERROR_IO_PENDING) {
+        return IssueWrite();
+    }
+
+    // Writes the record in flight from writeOffset on; false ends the loop.
+    bool IssueWrite()
+    {
+        for (int attempt = 0;; ++attempt) {
+            writeOutstanding = true;
+            if (WriteFile(port, writeInFlight->data.get() + writeOffset, writeInFlight->length - writeOffset,
+                          nullptr, &ovWrite) ||
+                GetLastError() == ERROR_IO_PENDING)
+                return true;
+            const DWORD err = GetLastError();
             writeOutstanding = false;
-            return false;
+            if (attempt >= kImmediateRetries || !Survives(err, writeAborts)) return false;
         }
+    }
+
+    // A line-event wait came back: collect what it saw and arm the next one. A wait that
+    // ended with a harmless status saw nothing.
+    bool CollectLineEvents()
+    {
+        DWORD n = 0;
+        if (GetOverlappedResult(port, &ovWait, &n, FALSE)) {
+            waitAborts = 0;
+            pendingEvents |= lineEventWord;
+        } else {
+            const DWORD err = GetLastError();
+            if (ClassifyCompletionError(err) == CompletionVerdict::kPending) return true;
+            waitOutstanding = false;
+            if (!Survives(err, waitAborts)) return false;
+            // A failure without an error code still reports what the word holds.
+            if (err == 0) pendingEvents |= lineEventWord;
+        }
+        lineEventWord = 0;
+        ArmLineEventWait();
         return true;
     }
 
@@ -253,17 +388,20 @@ private:
         // A new event mask ends a pending line-event wait; CancelIo ends the rest.
         if (waitOutstanding) SetCommMask(port, 0);
         CancelIo(port);
-        bool settled = Settle(readOutstanding, ovRead);
-        settled = Settle(writeOutstanding, ovWrite) && settled;
-        settled = Settle(waitOutstanding, ovWait) && settled;
+        // One budget for all of them together, however many are outstanding.
+        const DWORD start = GetTickCount();
+        bool settled = Settle(readOutstanding, ovRead, start);
+        settled = Settle(writeOutstanding, ovWrite, start) && settled;
+        settled = Settle(waitOutstanding, ovWait, start) && settled;
         return settled;
     }
 
-    bool Settle(bool outstanding, OVERLAPPED& ov)
+    static bool Settle(bool outstanding, OVERLAPPED& ov, DWORD start)
     {
-        if (!outstanding) return true;
-        if (HasOverlappedIoCompleted(&ov)) return true;
-        return WaitForSingleObject(ov.hEvent, kCancelWaitMs) == WAIT_OBJECT_0 || HasOverlappedIoCompleted(&ov);
+        if (!outstanding || HasOverlappedIoCompleted(&ov)) return true;
+        const DWORD spent = GetTickCount() - start;
+        const DWORD left = spent < kCancelWaitMs ? kCancelWaitMs - spent : 0;
+        return WaitForSingleObject(ov.hEvent, left) == WAIT_OBJECT_0 || HasOverlappedIoCompleted(&ov);
     }
 
     CSerialWorker& w;
@@ -277,12 +415,18 @@ private:
     bool readOutstanding = false;
     bool writeOutstanding = false;
     bool waitOutstanding = false;
+    bool stopped = false;
+    int readAborts = 0;
+    int writeAborts = 0;
+    int waitAborts = 0;
 
     DWORD lineEventWord = 0;
     std::unique_ptr<BYTE[]> buffer;
     ReceiveBufferState rx;
+    DWORD readRequest = 0;
     uint32_t pendingEvents = 0;
     std::unique_ptr<TxRecord> writeInFlight;
+    DWORD writeOffset = 0;  // bytes of the record in flight the driver has taken
 };
 
 // ---------------------------------------------------------------------------------------
@@ -298,6 +442,42 @@ CSerialWorker::~CSerialWorker()
 {
     Stop();
     VariantClear(&eventData);
+}
+
+// The events shared with the control's thread are made with the object; one that could not
+// be had then is made now. A slot event made late starts signalled (nobody can have held
+// the slot without it), and so does a late transmit event, for records queued meanwhile.
+bool CSerialWorker::PrepareRun()
+{
+    if (!slotFreeEvent) slotFreeEvent.Reset(CreateEventA(nullptr, FALSE, TRUE, nullptr));
+    if (!txReadyEvent) txReadyEvent.Reset(CreateEventA(nullptr, FALSE, TRUE, nullptr));
+    return slotFreeEvent && txReadyEvent;
+}
+
+bool CSerialWorker::PostSlotNotice(HWND window, int32_t kind)
+{
+    InterlockedExchange(&slotNotice, kind);
+    if (PostMessageA(window, WM_PORT_NOTIFY, static_cast<WPARAM>(kind), 0)) return true;
+    // Withdraw the mark, unless a message from elsewhere took it meanwhile: the control's
+    // thread then owns the slot and frees it, exactly as for the real message.
+    return InterlockedCompareExchange(&slotNotice, 0, kind) != kind;
+}
+
+bool CSerialWorker::TakeSlotNotice(int32_t kind)
+{
+    return kind != 0 && InterlockedCompareExchange(&slotNotice, 0, kind) == kind;
+}
+
+bool CSerialWorker::PostDisconnectNotice(HWND window)
+{
+    InterlockedIncrement(&disconnectNotices);
+    if (PostMessageA(window, WM_PORT_NOTIFY, EVT_DISCONNECT, 0)) return true;
+    return !TakeMark(disconnectNotices);
+}
+
+bool CSerialWorker::TakeDisconnectNotice()
+{
+    return TakeMark(disconnectNotices);
 }
 
 int CSerialWorker::WaitAny(int count, const HANDLE* events)
@@ -322,13 +502,26 @@ void CSerialWorker::Run()
 {
     TARVEL_VERIFY(pCtrl);
     disconnectPosted = false;
+    bool stopRequested = false;
     std::unique_ptr<CRun> run(new (std::nothrow) CRun(*this));
-    if (run) {
+    if (run && run->IsReady()) {
         run->Loop();
+        stopRequested = run->Stopped();
         if (!run->Finish()) run.release();  // see Finish: kept alive on purpose
     } else {
         txQueue.DiscardAll();
     }
     run.reset();
-    disconnectPosted = PostMessageA(pCtrl->NotifyWindow(), WM_PORT_NOTIFY, EVT_DISCONNECT, 0) != FALSE;
+    disconnectPosted = PostFinalDisconnect(stopRequested);
+}
+
+// After a failure this message is the only way the control's thread learns that the port
+// is dead, so a refused post is offered again until it goes through. After a stop request
+// the closing thread is waiting for this one and accounts for a refusal itself.
+bool CSerialWorker::PostFinalDisconnect(bool stopRequested)
+{
+    for (;;) {
+        if (PostDisconnectNotice(pCtrl->NotifyWindow())) return true;
+        if (stopRequested || WaitForSingleObject(StopEvent(), kRepostDelayMs) == WAIT_OBJECT_0) return false;
+    }
 }

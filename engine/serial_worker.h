@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <cstdint>
+
 #include "../common/win_raii.h"
 #include "tx_queue.h"
 
@@ -20,14 +22,17 @@ public:
     CWorkerThread(const CWorkerThread&) = delete;
     CWorkerThread& operator=(const CWorkerThread&) = delete;
 
-    // Starts a fresh thread running Run(); a thread still running is stopped first.
-    void Start();
+    // Starts a fresh thread running Run(); a thread still running is stopped first. False
+    // when the thread or what it needs cannot be created: nothing runs then.
+    bool Start();
     // Asks the thread to stop and waits, without a time limit, until it has ended.
     void Stop();
     bool HasThread() const { return static_cast<bool>(th); }
 
 protected:
     virtual void Run() {}
+    // Called by Start before the thread is created; false makes Start fail.
+    virtual bool PrepareRun() { return true; }
     HANDLE StopEvent() const { return stopEvent.Get(); }
 
 private:
@@ -51,14 +56,28 @@ public:
     // Whether the last run's final EVT_DISCONNECT reached the window's queue.
     bool LastDisconnectPosted() const { return disconnectPosted; }
 
+    // Anything can post WM_PORT_NOTIFY to the window, so every notification that carries the
+    // slot or ends a connection is marked before it is posted, and the control's thread acts
+    // only on a message whose mark it can take. Post* return whether the notification is
+    // on its way (posted, or its mark already taken on the control's thread).
+    bool PostSlotNotice(HWND window, int32_t kind);
+    bool TakeSlotNotice(int32_t kind);
+    bool PostDisconnectNotice(HWND window);
+    bool TakeDisconnectNotice();
+
     // Position-ordered wait over up to six optional events; returns the argument position
     // of the signalled one, the first listed winning ties.
     static int WaitAny(int count, const HANDLE* events);
 
 protected:
     void Run() override;
+    bool PrepareRun() override;
 
 private:
     class CRun;
+    bool PostFinalDisconnect(bool stopRequested);
+
     volatile bool disconnectPosted = true;
+    volatile LONG slotNotice = 0;         // the kind of the slot notification in flight, or 0
+    volatile LONG disconnectNotices = 0;  // EVT_DISCONNECT messages posted and not yet taken
 };

@@ -23,6 +23,7 @@ bool CRecordingPort::ConvertReceived(VARIANT* out, BYTE* bytes, DWORD count, int
 {
     ++convertCalls;
     VariantClear(out);
+    if (failConversions) return false;
     SAFEARRAYBOUND bound{count, 0};
     SAFEARRAY* sa = SafeArrayCreate(VT_UI1, 1, &bound);
     if (!sa) return false;

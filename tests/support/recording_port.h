@@ -32,6 +32,8 @@ public:
     std::vector<RecordedEvent> events;
     int modifiedCount = 0;
     int convertCalls = 0;
+    // Makes ConvertReceived fail as if memory could not be had (read on the worker thread).
+    volatile bool failConversions = false;
 
     int Count(int16_t kind) const;
     std::vector<BYTE> ReceivedBytes() const;

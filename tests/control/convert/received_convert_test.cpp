@@ -145,4 +145,16 @@ TEST_F(ReceivedTest, LargeRunsConvertWhole)
     EXPECT_EQ(SysStringLen(V_BSTR(&out)), big.size());
 }
 
+// A count whose size in bytes wraps 32 bits must fail before a byte is touched, not
+// allocate the wrapped (small) size and overrun it.
+TEST_F(ReceivedTest, CountsWhoseSizeWouldWrapAreRefused)
+{
+    BYTE few[16] = {};
+    const DWORD wrapsVariants = static_cast<DWORD>(0x100000000ull / sizeof(VARIANT) + 1);
+    EXPECT_FALSE(ReceivedToVariant(&out, few, wrapsVariants, BINARYJS, 32));
+    EXPECT_FALSE(ReceivedToVariant(&out, few, 0x80000001u, TEXT, 32));
+    EXPECT_FALSE(ReceivedToVariant(&out, few, 0xFFFFFFF0u, BINARY, 32));
+    EXPECT_EQ(V_VT(&out), VT_EMPTY);
+}
+
 }  // namespace

@@ -141,6 +141,32 @@ TEST_F(Worker, TransmitRecordsAreWrittenInOrderAndReportTxEmpty)
     }));
 }
 
+// A pending read that has only an interval time-out can complete with a time-out status and
+// no bytes while a long write is in progress on the same handle (Wine does this): the port is
+// not broken, and neither the write nor the connection may suffer for it.
+TEST_F(Worker, LargeWritesKeepTheConnectionAtShortAndLongIntervals)
+{
+    uint32_t seed = 40;
+    for (int interval : {30, 1}) {
+        SCOPED_TRACE(interval);
+        CFarEnd peer(pair.PortB());
+        CRecordingPort port;
+        port.PutRecvIntervalTimeout(interval);
+        Connect(port, pair.PortA());
+        for (size_t size : {16u * 1024, 64u * 1024, 1024u * 1024}) {
+            SCOPED_TRACE(size);
+            const std::vector<BYTE> bytes = RandomBytes(size, ++seed);
+            Queue(port, bytes);
+            const std::vector<BYTE> got = peer.Read(size, 30000);
+            ASSERT_EQ(got.size(), size);
+            EXPECT_TRUE(got == bytes) << "bytes reached the peer changed or out of order";
+            PumpFor(1000);
+            EXPECT_EQ(port.Count(EVT_DISCONNECT), 0);
+        }
+        EXPECT_TRUE(port.GetConnected());
+    }
+}
+
 TEST_F(Worker, RecordsQueuedWhileClosedGoOutAfterOpen)
 {
     CFarEnd peer(pair.PortB());
@@ -207,6 +233,71 @@ TEST_F(Worker, DisconnectInsideDataHandlerFreesTheSlot)
     ASSERT_TRUE(peer.Write("two"));
     ASSERT_TRUE(PumpUntil([&] { return port.Count(EVT_DATA) == 2; }));
     EXPECT_EQ(port.events.back().bytes, (std::vector<BYTE>{'t', 'w', 'o'}));
+}
+
+TEST_F(Worker, FailedConversionEndsTheRunButGivesTheSlotBack)
+{
+    CFarEnd peer(pair.PortB());
+    CRecordingPort port;
+    Connect(port, pair.PortA());
+    port.failConversions = true;
+    ASSERT_TRUE(peer.Write("no memory"));
+    ASSERT_TRUE(PumpUntil([&] { return port.Count(EVT_DISCONNECT) == 1; }));
+    EXPECT_FALSE(port.GetConnected());
+
+    port.failConversions = false;
+    Connect(port, pair.PortA());
+    ASSERT_TRUE(peer.Write("fine"));
+    ASSERT_TRUE(PumpUntil([&] { return port.Count(EVT_DATA) == 1; }));
+    EXPECT_EQ(port.ReceivedBytes(), (std::vector<BYTE>{'f', 'i', 'n', 'e'}));
+}
+
+// Another program posting the notification message to the window, as fast as it can, while
+// data flows: the host sees exactly what the peer sent, the port stays open, and the
+// bookkeeping of expected disconnects still matches the real ones afterwards.
+struct Forger {
+    HWND window;
+    static DWORD WINAPI Run(void* self)
+    {
+        auto* f = static_cast<Forger*>(self);
+        for (int round = 0; round < 700; ++round) {
+            for (WPARAM kind : {EVT_DISCONNECT, EVT_DATA, EVT_SERIALEVENT}) PostMessageA(f->window, WM_PORT_NOTIFY, kind, 0);
+            PostMessageA(f->window, WM_PORT_NOTIFY, EVT_DATA, round);  // odd parameters too
+            PostMessageA(f->window, WM_PORT_NOTIFY, 0x7FFF, 0);
+            Sleep(1);
+        }
+        return 0;
+    }
+};
+
+TEST_F(Worker, ForgedNotificationsDuringTrafficChangeNothing)
+{
+    CRecordingPort port;
+    Connect(port, pair.PortA());
+    PeerWriter writer{pair.PortB(), RandomBytes(100000, 11)};
+    Forger forger{port.NotifyWindow()};
+    CUniqueHandle writing(CreateThread(nullptr, 0, PeerWriter::Run, &writer, 0, nullptr));
+    CUniqueHandle forging(CreateThread(nullptr, 0, Forger::Run, &forger, 0, nullptr));
+    ASSERT_TRUE(PumpUntil([&] { return port.ReceivedBytes().size() >= writer.bytes.size(); }, 20000));
+    WaitForSingleObject(forging.Get(), INFINITE);
+    WaitForSingleObject(writing.Get(), INFINITE);
+    PumpFor(300);  // whatever was forged last is processed too
+
+    EXPECT_TRUE(port.ReceivedBytes() == writer.bytes) << "received " << port.ReceivedBytes().size();
+    EXPECT_EQ(port.Count(EVT_DISCONNECT), 0);
+    EXPECT_EQ(port.Count(EVT_SERIALEVENT), 0);
+    const bool anyEmpty = std::any_of(port.events.begin(), port.events.end(),
+                                      [](const RecordedEvent& e) { return e.kind == EVT_DATA && e.bytes.empty(); });
+    EXPECT_FALSE(anyEmpty) << "a forged data notification was raised";
+    ASSERT_TRUE(port.GetConnected());
+
+    // Real disconnects still close exactly what they belong to.
+    port.PutConnected(false);
+    port.PutConnected(true);
+    ASSERT_TRUE(PumpUntil([&] { return port.Count(EVT_CONNECT) == 2; }));
+    PumpFor(200);
+    EXPECT_EQ(port.Count(EVT_DISCONNECT), 1);
+    EXPECT_TRUE(port.GetConnected());
 }
 
 TEST_F(Worker, CloseAndReopenBeforeNotificationsKeepsNewPortOpen)
