@@ -14,8 +14,11 @@
 #include "control/tarvel_ctrl.h"
 #include "control/version_text.h"
 #include "framework/fw_module.h"
+#include "framework/prop_blob.h"
 #include "res/dispids.h"
 #include "tests/framework/test_com.h"
+#include "tests/support/far_end.h"
+#include "tests/support/recording_port.h"
 
 namespace {
 
@@ -37,6 +40,22 @@ void Pump(DWORD ms)
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
     }
+}
+
+// Loads a stream holding `bytes` into the control through IPersistStreamInit.
+HRESULT LoadStream(IUnknown* control, const std::vector<uint8_t>& bytes)
+{
+    IStream* s = nullptr;
+    CreateStreamOnHGlobal(nullptr, TRUE, &s);
+    s->Write(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr);
+    LARGE_INTEGER start{};
+    s->Seek(start, STREAM_SEEK_SET, nullptr);
+    IPersistStreamInit* p = nullptr;
+    control->QueryInterface(IID_IPersistStreamInit, reinterpret_cast<void**>(&p));
+    const HRESULT hr = p->Load(s);
+    p->Release();
+    s->Release();
+    return hr;
 }
 
 // One control, released at the end; events recorded by a sink on its connection point.
@@ -344,6 +363,36 @@ TEST_F(Control, SavedConnectedReconnectsOnLoad)
     other->Release();
     bag->Release();
     persist->Release();
+}
+
+TEST_F(Control, AFailedLoadChangesNothingAndOpensNothing)
+{
+    CNullModemPair pair;
+    ASSERT_TRUE(pair.Lease());
+    // A control saved connected to a port that is there, with one entry of the wrong type.
+    fwpersist::CPropertyBlob blob;
+    blob.Set(u"_Version", fwpersist::Value::UInt32(kTarvelPropVersion));
+    blob.Set(u"Port", fwpersist::Value::Int32(pair.PortA()));
+    blob.Set(u"DataRate", fwpersist::Value::Int32(19200));
+    blob.Set(u"Connected", fwpersist::Value::Bool(true));
+    blob.Set(u"NullSubst", fwpersist::Value::Int16(7));
+    blob.Set(u"RecvSizeThreshold", fwpersist::Value::String(u"many"));
+    EXPECT_EQ(LoadStream(disp, blob.Serialise()), DISP_E_TYPEMISMATCH);
+    PumpFor(200);
+    EXPECT_TRUE(sink->calls.empty()) << "no EVT_CONNECT, no EVT_DISCONNECT";
+    EXPECT_FALSE(ctl->GetConnectedProp());
+    CFarEnd probe(pair.PortA());
+    EXPECT_TRUE(probe.IsOpen()) << "the control holds the port";
+    const PortSettings defaults;
+    const PortSettings& now = ctl->settings;
+    EXPECT_EQ(now.Port, defaults.Port);
+    EXPECT_EQ(now.BaudRate, defaults.BaudRate);
+    EXPECT_EQ(now.ConnectWanted, defaults.ConnectWanted);
+    EXPECT_EQ(now.PortOpen, defaults.PortOpen);
+    EXPECT_EQ(now.NullSubst, defaults.NullSubst);
+    EXPECT_EQ(now.RecvIntervalTimeout, defaults.RecvIntervalTimeout);
+    EXPECT_EQ(now.RecvSizeThreshold, defaults.RecvSizeThreshold);
+    EXPECT_EQ(now.Error, defaults.Error);
 }
 
 TEST_F(Control, OnePropertyPage)
