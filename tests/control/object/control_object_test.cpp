@@ -395,6 +395,55 @@ TEST_F(Control, AFailedLoadChangesNothingAndOpensNothing)
     EXPECT_EQ(now.Error, defaults.Error);
 }
 
+TEST_F(Control, LoadedIntervalTimeoutsOutsideTheRangeStillDeliverAndSend)
+{
+    // Stored data is not range-checked: -1 would make every read complete at once (the
+    // worker spins and never delivers), 0 would wait for a full read. Both are clamped where
+    // the port's time-outs are set.
+    CNullModemPair pair;
+    ASSERT_TRUE(pair.Lease());
+    CFarEnd peer(pair.PortB());
+    ASSERT_TRUE(peer.IsOpen());
+    IPersistPropertyBag* persist = As<IPersistPropertyBag>(IID_IPersistPropertyBag);
+    for (const wchar_t* timeout : {L"-1", L"0"}) {
+        SCOPED_TRACE(std::string(timeout, timeout + wcslen(timeout)));
+        sink->calls.clear();
+        auto* bag = new CTestPropertyBag;
+        bag->SetText(L"_Version", L"65610");
+        bag->SetText(L"Port", std::to_wstring(pair.PortA()).c_str());
+        bag->SetText(L"DataMode", L"1");  // TEXT
+        bag->SetText(L"RecvIntervalTimeout", timeout);
+        bag->SetText(L"Connected", L"-1");
+        EXPECT_EQ(persist->Load(bag, nullptr), S_OK);
+        bag->Release();
+        EXPECT_EQ(GetLong(DISPID_TARVEL_RECVINTERVALTIMEOUT), _wtol(timeout)) << "stored as loaded";
+        ASSERT_TRUE(ctl->GetConnectedProp());
+        ASSERT_TRUE(PumpUntil([&] { return CountEvents(EVT_CONNECT) == 1; }));
+
+        ASSERT_TRUE(peer.Write("abc"));
+        std::wstring received;
+        EXPECT_TRUE(PumpUntil([&] {
+            received.clear();
+            for (const auto& c : sink->calls)
+                if (V_I2(&c.args[0]) == EVT_DATA && V_VT(&c.args[1]) == VT_BSTR)
+                    received.append(V_BSTR(&c.args[1]), SysStringLen(V_BSTR(&c.args[1])));
+            return received.size() >= 3;
+        }));
+        EXPECT_EQ(received, L"abc");
+
+        CVariant text(L"xyz"), result;
+        DISPPARAMS args{&text, nullptr, 1, 0};
+        ASSERT_EQ(disp->Invoke(DISPID_TARVEL_SEND, IID_NULL, 0, DISPATCH_METHOD, &args, &result, nullptr, nullptr),
+                  S_OK);
+        EXPECT_EQ(V_I4(&result), 0);
+        const std::vector<BYTE> echoed = peer.Read(3);
+        EXPECT_EQ(std::string(echoed.begin(), echoed.end()), "xyz");
+        Put(DISPID_TARVEL_CONNECTED, CVariant(false));
+        PumpUntil([&] { return CountEvents(EVT_DISCONNECT) == 1; });
+    }
+    persist->Release();
+}
+
 TEST_F(Control, OnePropertyPage)
 {
     ISpecifyPropertyPages* pages = As<ISpecifyPropertyPages>(IID_ISpecifyPropertyPages);
