@@ -36,7 +36,7 @@ class CByteRun;
 // woken), and whether it has given up.
 class CSendConversion {
 public:
-    explicit CSendConversion(TxQueue& queue) : queue_(queue) {}
+    CSendConversion(TxQueue& queue, UINT codePage) : queue_(queue), codePage_(codePage) {}
 
     int32_t Convert(const VARIANT& arg, int depth);
     bool AppendedAny() const { return appendedAny_; }
@@ -53,11 +53,19 @@ public:
         appendedAny_ = true;
         return true;
     }
-    // Ends the whole conversion (nesting too deep, or memory exhausted) at every level.
+    // Ends the whole conversion (nesting too deep, too many elements, or memory exhausted)
+    // at every level.
     int32_t GiveUp()
     {
         gaveUp_ = true;
         return SEND_REJECTED;
+    }
+    // Counts one element of a walk; past kSendMaxElements the conversion gives up.
+    bool Visit()
+    {
+        if (++visited_ <= kSendMaxElements) return true;
+        GiveUp();
+        return false;
     }
 
 private:
@@ -68,8 +76,10 @@ private:
     bool SendElement(const VARIANT& element, CByteRun& run, int depth);
 
     TxQueue& queue_;
+    const UINT codePage_;
     bool appendedAny_ = false;
     bool gaveUp_ = false;
+    unsigned long visited_ = 0;
 };
 
 // Consecutive integer elements of a walk, packed into records of up to kSendRunBytes bytes.
@@ -129,6 +139,9 @@ int32_t CSendConversion::Convert(const VARIANT& arg, int depth)
     case VT_ARRAY | VT_I1:
     case VT_ARRAY | VT_UI1:
         return SendByteArray(V_ARRAY(value));
+    case VT_BYREF | VT_ARRAY | VT_I1:  // how VBA passes a byte-array variable
+    case VT_BYREF | VT_ARRAY | VT_UI1:
+        return SendByteArray(V_ARRAYREF(value) ? *V_ARRAYREF(value) : nullptr);
     case VT_ARRAY | VT_VARIANT:
         return WalkVariantArray(V_ARRAY(value), depth);
     case VT_BYREF | VT_ARRAY | VT_VARIANT:  // how VBA passes an array variable
@@ -141,22 +154,31 @@ int32_t CSendConversion::Convert(const VARIANT& arg, int depth)
     }
 }
 
+// WideCharToMultiByte without best-fit substitutes (U+0100 must not become 'A'). UTF-8, UTF-7
+// and a few other code pages refuse that flag (ERROR_INVALID_FLAGS) and have no best-fit
+// mapping to avoid, so they convert without it; a thread whose ANSI code page is UTF-8 would
+// otherwise have every string refused.
+int ToCodePage(UINT codePage, const wchar_t* text, int length, char* out, int size)
+{
+    const int n = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text, length, out, size, nullptr, nullptr);
+    if (n != 0 || GetLastError() != ERROR_INVALID_FLAGS) return n;
+    return WideCharToMultiByte(codePage, 0, text, length, out, size, nullptr, nullptr);
+}
+
 // The characters of the string (its stored length: embedded zeros go out, no terminator is
-// added) in the calling thread's ANSI code page; characters it lacks become its default
-// character. One record.
+// added) in the conversion's code page; characters it lacks become its default character.
+// One record.
 int32_t CSendConversion::SendString(BSTR text)
 {
     const UINT length = SysStringLen(text);
     if (length == 0) return SEND_OK;
     if (length > INT_MAX) return SEND_REJECTED;
     const int wide = static_cast<int>(length);
-    const int size = WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, text, wide, nullptr, 0,
-                                         nullptr, nullptr);
+    const int size = ToCodePage(codePage_, text, wide, nullptr, 0);
     if (size <= 0) return SEND_REJECTED;
     std::unique_ptr<char[]> block(new (std::nothrow) char[size]);
     if (!block) return GiveUp();
-    const int written = WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, text, wide, block.get(),
-                                            size, nullptr, nullptr);
+    const int written = ToCodePage(codePage_, text, wide, block.get(), size);
     if (written <= 0) return SEND_REJECTED;
     return Append(reinterpret_cast<const BYTE*>(block.get()), static_cast<DWORD>(written)) ? SEND_OK
                                                                                           : SEND_REJECTED;
@@ -172,7 +194,8 @@ int32_t CSendConversion::SendByteArray(SAFEARRAY* array)
     if (!ElementCount(array, &count) || SafeArrayGetElemsize(array) != 1) return SEND_REJECTED;
     if (count == 0) return SEND_OK;
     CSafeArrayLock data(array);
-    if (!data.Ok()) return SEND_REJECTED;
+    // Access succeeds on a descriptor with bounds but no data; never read through it.
+    if (!data.Ok() || !data.Data()) return SEND_REJECTED;
     return Append(data.As<BYTE>(), count) ? SEND_OK : SEND_REJECTED;
 }
 
@@ -201,7 +224,7 @@ int32_t CSendConversion::WalkObject(IDispatch* object, int depth)
     CByteRun run(*this);
     int32_t result = SEND_OK;
     DISPID id = DISPID_STARTENUM;
-    while (members->GetNextDispID(fdexEnumAll, id, &id) == S_OK) {
+    while (members->GetNextDispID(fdexEnumAll, id, &id) == S_OK && Visit()) {
         DISPPARAMS noArgs = {nullptr, nullptr, 0, 0};
         CVariant value;
         if (FAILED(members->InvokeEx(id, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &noArgs, value.Put(),
@@ -227,12 +250,12 @@ int32_t CSendConversion::WalkVariantArray(SAFEARRAY* array, int depth)
     if (!ElementCount(array, &count) || SafeArrayGetElemsize(array) != sizeof(VARIANT)) return SEND_REJECTED;
     if (count == 0) return SEND_OK;
     CSafeArrayLock data(array);
-    if (!data.Ok()) return SEND_REJECTED;
+    if (!data.Ok() || !data.Data()) return SEND_REJECTED;
 
     const VARIANT* elements = data.As<VARIANT>();
     CByteRun run(*this);
     int32_t result = SEND_OK;
-    for (ULONG i = 0; i < count && !gaveUp_; ++i)
+    for (ULONG i = 0; i < count && !gaveUp_ && Visit(); ++i)
         if (!SendElement(elements[i], run, depth)) result = SEND_REJECTED;
     run.Flush();
     return gaveUp_ ? SEND_REJECTED : result;
@@ -240,9 +263,9 @@ int32_t CSendConversion::WalkVariantArray(SAFEARRAY* array, int depth)
 
 }  // namespace
 
-int32_t SendVariant(const VARIANT& arg, TxQueue& queue, HANDLE txReadyEvent)
+int32_t SendVariant(const VARIANT& arg, TxQueue& queue, HANDLE txReadyEvent, UINT codePage)
 {
-    CSendConversion conversion(queue);
+    CSendConversion conversion(queue, codePage);
     const int32_t result = conversion.Convert(arg, 0);
     // One signal wakes the worker for every record appended before it. A call that appended
     // nothing leaves the event alone.

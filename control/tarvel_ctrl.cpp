@@ -139,8 +139,9 @@ void CTarvelCtrl::DoPropExchange(CPropExchange* px)
         if (px->IsLoading()) settings.ConnectWanted = connectWanted ? 1 : 0;
     }
     COleControl::DoPropExchange(px);
-    // A control saved while meant to be connected connects again; a failure is reported
-    // through Error and CommEvent, never by failing the load.
+    // A control saved while meant to be connected connects again, once every property was
+    // read well (a load validates first and fails without storing or opening anything); a
+    // failure to connect is reported through Error and CommEvent, never by failing the load.
     if (px->IsLoading() && settings.ConnectWanted) SetPortAndReconnect(settings.Port);
 }
 

@@ -68,6 +68,15 @@ inline uint32_t EffectiveRecvSizeThreshold(int32_t v) {
     return static_cast<uint32_t>(v);
 }
 
+// The same for the interval time-out given to the driver: with -1 (MAXDWORD once widened)
+// and both totals 0 every read completes at once and the worker spins without delivering;
+// with 0 a read waits until its whole size has arrived.
+inline uint32_t EffectiveRecvIntervalTimeout(int32_t v) {
+    if (v < 1) return 1;
+    if (v > 1000) return 1000;
+    return static_cast<uint32_t>(v);
+}
+
 // Thrown by port operations inside the engine; never leaves the control.
 struct tx_encoding {
     int32_t code;

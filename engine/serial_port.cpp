@@ -145,7 +145,7 @@ void CSerialPort::ApplyTimeouts()
     if (!portHandle.IsValid()) return;
     COMMTIMEOUTS timeouts{};
     GetCommTimeouts(portHandle.Get(), &timeouts);
-    timeouts.ReadIntervalTimeout = static_cast<DWORD>(static_cast<int32_t>(settings.RecvIntervalTimeout));
+    timeouts.ReadIntervalTimeout = EffectiveRecvIntervalTimeout(settings.RecvIntervalTimeout);
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = 0;
     SetCommTimeouts(portHandle.Get(), &timeouts);

@@ -675,12 +675,24 @@ HRESULT COleControl::LoadFromStream(IStream* stream) {
     status = blob.ParsePayload(payload.data(), payload.size(), entryCount);
     if (status != fwpersist::ParseStatus::Ok) return PropBlobStatusToHResult(status);
 
-    CBlobPropExchange px(CPropExchange::Mode::Load, blob);
-    DoPropExchange(&px);
-    if (FAILED(px.Result())) return px.Result();
+    CBlobPropExchange px(CPropExchange::Mode::Validate, blob);
+    hr = LoadProperties(px);
+    if (FAILED(hr)) return hr;
     modified_ = false;
     InvalidateControl();
     return S_OK;
+}
+
+// Two runs of DoPropExchange: the first (reader validating) reads and checks every property
+// and changes nothing; only when all of them were usable does the second store them and let
+// the control act on them. A load that fails leaves the control as it was, and a host that
+// falls back to InitNew finds nothing done on the strength of half-loaded data.
+HRESULT COleControl::LoadProperties(CPropExchange& reader) {
+    DoPropExchange(&reader);
+    if (FAILED(reader.Result())) return reader.Result();
+    CValidatedPropExchange apply(reader.Validated());
+    DoPropExchange(&apply);
+    return apply.Result();
 }
 
 HRESULT COleControl::SerialiseProperties(std::vector<uint8_t>& bytes) {
@@ -808,9 +820,9 @@ STDMETHODIMP COleControl::Load(IPropertyBag* bag, IErrorLog* log) {
     FW_ENTRY();
     if (!bag) return E_POINTER;
     try {
-        CBagPropExchange px(CPropExchange::Mode::Load, bag, log);
-        DoPropExchange(&px);
-        if (FAILED(px.Result())) return px.Result();
+        CBagPropExchange px(CPropExchange::Mode::Validate, bag, log);
+        HRESULT hr = LoadProperties(px);
+        if (FAILED(hr)) return hr;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     } catch (...) {

@@ -42,7 +42,9 @@ public:
     // (TYPE_E_LIBNOTREGISTERED). GetTypeInfo and IProvideClassInfo use it.
     virtual HRESULT GetTypeLib(LCID lcid, ITypeLib** typeLib);
     // Persisted properties. The base exchanges "_ExtentX", "_ExtentY" (HIMETRIC)
-    // and "_StockProps" (always 0); a reset leaves the extent as it is.
+    // and "_StockProps" (always 0); a reset leaves the extent as it is. Loads run it
+    // twice, validating first (see CPropExchange): act on loaded values only when
+    // px->IsLoading().
     virtual void DoPropExchange(CPropExchange* px);
     // InitNew: by default a DoPropExchange with a resetting exchange.
     virtual void OnResetState();
@@ -224,6 +226,7 @@ protected:
 private:
     IUnknown* ControlUnknown() { return static_cast<IDispatch*>(this); }
     HRESULT LoadFromStream(IStream* stream);
+    HRESULT LoadProperties(CPropExchange& reader);
     HRESULT SaveToStream(IStream* stream);
     HRESULT SerialiseProperties(std::vector<uint8_t>& bytes);
     HRESULT ActivateInPlace(bool uiActivate, IOleClientSite* activeSite, HWND parent, LPCRECT posRect);

@@ -25,14 +25,12 @@ bool ExchangeScalar(CPropExchange* px, const wchar_t* name, T& value, T defaultV
         if (FAILED(hr)) px->Fail(hr);
         return SUCCEEDED(hr);
     }
+    case CPropExchange::Mode::Validate:
     case CPropExchange::Mode::Load: {
         CVariant v;
-        HRESULT hr = px->ReadValue(name, fwdisp::VtOf<T>::vt, v);
-        if (FAILED(hr)) {
-            px->Fail(hr);
-            return false;
-        }
-        value = hr == S_OK ? fwdisp::Extract<T>(v) : defaultValue;
+        HRESULT hr = px->ReadStored(name, fwdisp::VtOf<T>::vt, v);
+        if (FAILED(hr)) return false;
+        if (px->IsLoading()) value = hr == S_OK ? fwdisp::Extract<T>(v) : defaultValue;
         return true;
     }
     }
@@ -40,6 +38,44 @@ bool ExchangeScalar(CPropExchange* px, const wchar_t* name, T& value, T defaultV
 }
 
 }  // namespace
+
+HRESULT CPropValues::Remember(const wchar_t* name, const VARIANT* value) {
+    Stored entry{name, value != nullptr, CVariant()};
+    if (value) {
+        HRESULT hr = VariantCopy(&entry.value, const_cast<VARIANT*>(value));
+        if (FAILED(hr)) return hr;
+    }
+    for (Stored& seen : values_) {
+        if (seen.name == name) {
+            seen = std::move(entry);
+            return S_OK;
+        }
+    }
+    values_.push_back(std::move(entry));
+    return S_OK;
+}
+
+const VARIANT* CPropValues::Find(const wchar_t* name) const {
+    for (const Stored& seen : values_)
+        if (seen.name == name) return seen.present ? &seen.value : nullptr;
+    return nullptr;
+}
+
+HRESULT CPropExchange::ReadStored(const wchar_t* name, VARTYPE vt, CVariant& out) {
+    HRESULT hr = ReadValue(name, vt, out);
+    if (FAILED(hr)) {
+        Fail(hr);
+        return hr;
+    }
+    if (mode_ == Mode::Validate) {
+        HRESULT kept = validated_.Remember(name, hr == S_OK ? &out : nullptr);
+        if (FAILED(kept)) {
+            Fail(kept);
+            return kept;
+        }
+    }
+    return hr;
+}
 
 bool CPropExchange::ExchangeVersion(DWORD& version, DWORD defaultVersion, bool convert) {
     unsigned long v = version;
@@ -55,6 +91,14 @@ bool CPropExchange::ExchangeVersion(DWORD& version, DWORD defaultVersion, bool c
     case Mode::Load:
         ok = PX_ULong(this, kVersionName, v, defaultVersion);
         break;
+    case Mode::Validate: {
+        // The validating run needs the version too: what DoPropExchange asks for depends on it.
+        CVariant stored;
+        HRESULT hr = ReadStored(kVersionName, VT_UI4, stored);
+        ok = SUCCEEDED(hr);
+        if (ok) v = hr == S_OK ? stored.ulVal : defaultVersion;
+        break;
+    }
     }
     if (ok) {
         version = v;
@@ -106,13 +150,12 @@ bool PX_String(CPropExchange* px, const wchar_t* name, std::wstring& value, cons
         if (FAILED(hr)) px->Fail(hr);
         return SUCCEEDED(hr);
     }
+    case CPropExchange::Mode::Validate:
     case CPropExchange::Mode::Load: {
         CVariant v;
-        HRESULT hr = px->ReadValue(name, VT_BSTR, v);
-        if (FAILED(hr)) {
-            px->Fail(hr);
-            return false;
-        }
+        HRESULT hr = px->ReadStored(name, VT_BSTR, v);
+        if (FAILED(hr)) return false;
+        if (!px->IsLoading()) return true;
         if (hr == S_OK)
             value.assign(v.bstrVal ? v.bstrVal : L"", v.bstrVal ? SysStringLen(v.bstrVal) : 0);
         else
@@ -121,6 +164,12 @@ bool PX_String(CPropExchange* px, const wchar_t* name, std::wstring& value, cons
     }
     }
     return false;
+}
+
+HRESULT CValidatedPropExchange::ReadValue(const wchar_t* name, VARTYPE vt, CVariant& out) {
+    const VARIANT* value = values_.Find(name);
+    if (!value) return S_FALSE;
+    return out.CopyAs(*value, vt, LOCALE_INVARIANT);
 }
 
 HRESULT CBlobPropExchange::ReadValue(const wchar_t* name, VARTYPE vt, CVariant& out) {

@@ -66,16 +66,27 @@ Public Sub TarvelConnect(ByVal ctl As Object, ByVal port As Long, ByVal logBox A
     ctl.RTS = True
 End Sub
 
-' Sends a line of text, then the same bytes as a Byte array.
+' Sends a line of text, then the same bytes as a Byte array. Send returns at once with a
+' result code: 0 queued, 2 an argument (or an element of it) of a type it does not take,
+' 3 a byte array with more than one dimension.
 Public Sub TarvelSendSample(ByVal ctl As Object, ByVal logBox As Object)
     Dim bytes() As Byte
+    Dim result As Long
     If Not ctl.Connected Then
         LogLine logBox, "not connected"
         Exit Sub
     End If
-    ctl.Send "Hello from VBA" & vbCr
+    result = ctl.Send("Hello from VBA" & vbCr)
+    If result <> 0 Then
+        LogLine logBox, "Send refused the text (" & result & ")"
+        Exit Sub
+    End If
     bytes = StrConv("ABC" & vbCr, vbFromUnicode)
-    ctl.Send bytes
+    result = ctl.Send(bytes)            ' the array variable goes by reference
+    If result <> 0 Then
+        LogLine logBox, "Send refused the byte array (" & result & ")"
+        Exit Sub
+    End If
     LogLine logBox, "sent; DSR=" & ctl.DSR & " CTS=" & ctl.CTS & " RI=" & ctl.RI
 End Sub
 

@@ -163,17 +163,39 @@ TEST(PersistStream, MissingPropertiesTakeDefaultsAndStoredTypesAreCoerced) {
     EXPECT_STREQ(L"hello", h.ctrl->GetLabel().CStr());
 }
 
-TEST(PersistStream, AStoredValueThatCannotBeCoercedFailsTheLoad) {
+TEST(PersistStream, AStoredValueThatCannotBeCoercedFailsTheLoadAndChangesNothing) {
+    // Good values before and after the bad one, and the extent exchanged after it: none of
+    // them may be taken when the load fails.
     fwpersist::CPropertyBlob blob;
     blob.Set(u"_Version", fwpersist::Value::UInt32(kSampleVersion));
+    blob.Set(u"Rate", fwpersist::Value::Int32(19200));
     blob.Set(u"Small", fwpersist::Value::Int32(100000));
+    blob.Set(u"Label", fwpersist::Value::String(u"loaded"));
+    blob.Set(u"_ExtentX", fwpersist::Value::Int32(3000));
+    blob.Set(u"_ExtentY", fwpersist::Value::Int32(1500));
     CSampleHolder h;
-    EXPECT_EQ(DISP_E_OVERFLOW,
-              h.As<IPersistStreamInit>(IID_IPersistStreamInit)->Load(StreamOf(blob.Serialise()).Get()));
-    EXPECT_EQ(0, h.ctrl->GetSmall());
+    const SIZEL extent = h.ctrl->GetExtent();
+    auto expectUnchanged = [&] {
+        EXPECT_EQ(1, h.ctrl->GetSpeed());
+        EXPECT_FALSE(h.ctrl->GetEnabled());
+        EXPECT_EQ(0, h.ctrl->GetSmall());
+        EXPECT_STREQ(L"new", h.ctrl->GetLabel().CStr());
+        EXPECT_EQ(extent.cx, h.ctrl->GetExtent().cx);
+        EXPECT_EQ(0u, h.ctrl->lastExchangeVersion);
+    };
+    auto ps = h.As<IPersistStreamInit>(IID_IPersistStreamInit);
+    EXPECT_EQ(DISP_E_OVERFLOW, ps->Load(StreamOf(blob.Serialise()).Get()));
+    expectUnchanged();
     blob.Set(u"Small", fwpersist::Value::String(u"abc"));
-    EXPECT_EQ(DISP_E_TYPEMISMATCH,
-              h.As<IPersistStreamInit>(IID_IPersistStreamInit)->Load(StreamOf(blob.Serialise()).Get()));
+    EXPECT_EQ(DISP_E_TYPEMISMATCH, ps->Load(StreamOf(blob.Serialise()).Get()));
+    expectUnchanged();
+    blob.Set(u"Small", fwpersist::Value::Int16(-3));
+    ASSERT_EQ(S_OK, ps->Load(StreamOf(blob.Serialise()).Get()));
+    EXPECT_EQ(19200, h.ctrl->GetSpeed());
+    EXPECT_EQ(-3, h.ctrl->GetSmall());
+    EXPECT_STREQ(L"loaded", h.ctrl->GetLabel().CStr());
+    EXPECT_EQ(3000, h.ctrl->GetExtent().cx);
+    EXPECT_EQ(kSampleVersion, h.ctrl->lastExchangeVersion);
 }
 
 TEST(PersistStream, TruncatedDataIsRejectedAtEveryLength) {
@@ -225,11 +247,9 @@ TEST(PersistStream, RandomDataNeverCrashesAndNeverLoadsGarbageSilently) {
         HRESULT hr = h.As<IPersistStreamInit>(IID_IPersistStreamInit)->Load(StreamOf(bytes).Get());
         if (FAILED(hr)) {
             ++rejected;
-            // Damaged framing is refused before any property changes (a value of
-            // a wrong type may fail the load after earlier ones were taken).
-            if (round % 2 == 0) {
-                EXPECT_EQ(1, h.ctrl->GetSpeed()) << round;
-            }
+            // Damaged framing and values of a wrong type alike: nothing changes.
+            EXPECT_EQ(1, h.ctrl->GetSpeed()) << round;
+            EXPECT_STREQ(L"new", h.ctrl->GetLabel().CStr()) << round;
         }
     }
     EXPECT_GE(rejected, 150) << "every purely random buffer must be refused";

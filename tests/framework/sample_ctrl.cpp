@@ -80,7 +80,8 @@ void CSampleCtrl::DoPropExchange(CPropExchange* px) {
         PX_String(px, L"Label", label_, L"hello");
     }
     COleControl::DoPropExchange(px);
-    lastExchangeVersion = px->GetVersion();
+    // Only what an exchange really stored or saved counts; a validating run changes nothing.
+    if (!px->IsValidating()) lastExchangeVersion = px->GetVersion();
 }
 
 void CSampleCtrl::OnDraw(HDC dc, const RECT& bounds, const RECT&) {

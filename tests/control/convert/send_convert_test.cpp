@@ -12,6 +12,7 @@ protected:
     void SetUp() override { ASSERT_NE(ready.Get(), nullptr); }
 
     int32_t Send(const VARIANT& v) { return SendVariant(v, queue, ready.Get()); }
+    int32_t SendIn(UINT codePage, const VARIANT& v) { return SendVariant(v, queue, ready.Get(), codePage); }
     Records Taken() { return TakeRecords(queue); }
 
     TxQueue queue;
@@ -182,6 +183,15 @@ TEST_F(SendTest, CharactersTheThreadCodePageLacksBecomeItsDefaultCharacter)
     EXPECT_EQ(Taken(), expected);
 }
 
+TEST_F(SendTest, CodePagesThatRefuseTheNoBestFitFlagStillConvert)
+{
+    // UTF-8 (a thread's ANSI code page with the system-wide UTF-8 option) and UTF-7 take no
+    // best-fit flag: the conversion goes ahead without it instead of refusing every string.
+    EXPECT_EQ(SendIn(CP_UTF8, CVariant(L"A\x00E9")), SEND_OK);
+    EXPECT_EQ(SendIn(CP_UTF7, CVariant(L"A\x00E9")), SEND_OK);
+    EXPECT_EQ(Taken(), (Records{{0x41, 0xC3, 0xA9}, {'A', '+', 'A', 'O', 'k', '-'}}));
+}
+
 TEST_F(SendTest, StringsUseTheCallingThreadsCodePage)
 {
     const LCID previous = GetThreadLocale();
@@ -204,9 +214,19 @@ TEST_F(SendTest, ByteArrayWithBounds1To3SendsItsThreeBytesInOrder)
             BYTE b = static_cast<BYTE>(0x10 * i);
             SafeArrayPutElement(array.Get(), &i, &b);
         }
-        EXPECT_EQ(Send(ArrayVariant(VT_ARRAY | element, std::move(array))), SEND_OK);
+        CVariant byValue = ArrayVariant(VT_ARRAY | element, std::move(array));
+        EXPECT_EQ(Send(byValue), SEND_OK);
         EXPECT_TRUE(IsSignalled(ready.Get()));
-        EXPECT_EQ(Taken(), (Records{{0x10, 0x20, 0x30}})) << "element type " << element;
+        // VBA passes a byte-array variable by reference: Dim b() As Byte: port.Send b
+        SAFEARRAY* parray = V_ARRAY(&byValue);
+        CVariant byRef;
+        V_VT(&byRef) = VT_BYREF | VT_ARRAY | element;
+        V_ARRAYREF(&byRef) = &parray;
+        EXPECT_EQ(Send(byRef), SEND_OK);
+        V_ARRAYREF(&byRef) = nullptr;
+        EXPECT_EQ(Send(byRef), SEND_REJECTED);
+        VariantInit(&byRef);  // does not own the array
+        EXPECT_EQ(Taken(), (Records{{0x10, 0x20, 0x30}, {0x10, 0x20, 0x30}})) << "element type " << element;
     }
 }
 
@@ -246,6 +266,16 @@ TEST_F(SendTest, ByteArraysThatCannotBeReadReturn2)
     V_VT(&lockedArray) = VT_ARRAY | VT_UI1;
     V_ARRAY(&lockedArray) = &locked;
     EXPECT_EQ(Send(lockedArray), SEND_REJECTED);
+
+    // A descriptor with elements but no data: never read through the null pointer.
+    SAFEARRAY hollow = locked;
+    hollow.cLocks = 0;
+    hollow.pvData = nullptr;
+    CVariant hollowArray;
+    V_VT(&hollowArray) = VT_ARRAY | VT_UI1;
+    V_ARRAY(&hollowArray) = &hollow;
+    EXPECT_EQ(Send(hollowArray), SEND_REJECTED);
+    VariantInit(&hollowArray);
 
     // A "byte" array whose elements are not single bytes.
     CVariant wide;
@@ -392,6 +422,29 @@ TEST_F(SendTest, SelfContainingArraysStopWith2)
     twice->Clear();
 }
 
+TEST_F(SendTest, SharedSubArraysStopAtTheElementBound)
+{
+    // levels[k] = [levels[k-1], levels[k-1]], 31 deep: within the nesting bound, but 2^31
+    // leaves. The walk gives up after kSendMaxElements visits instead of running for hours.
+    std::vector<CComRef<CTestArray>> levels;
+    levels.push_back(CTestArray::Create());
+    levels.back()->AddInt(1);
+    for (int k = 1; k <= kSendMaxDepth - 1; ++k) {
+        auto up = CTestArray::Create();
+        up->AddObject(levels.back().Get());
+        up->AddObject(levels.back().Get());
+        levels.push_back(up);
+    }
+    EXPECT_EQ(Send(DispatchVariant(levels.back().Get())), SEND_REJECTED);
+    unsigned long fetches = 0;
+    for (const auto& level : levels) fetches += level->fetches;
+    EXPECT_LE(fetches, kSendMaxElements);
+    EXPECT_GT(fetches, kSendMaxElements / 2);
+    const size_t sent = Concat(Taken()).size();
+    EXPECT_GT(sent, 0u);
+    EXPECT_LT(sent, kSendMaxElements);
+}
+
 // ---- arrays of VARIANT (VBScript and VBA arrays) ----
 
 TEST_F(SendTest, VariantArrayIsWalkedLikeAScriptArray)
@@ -453,6 +506,13 @@ TEST_F(SendTest, VariantArrayEdgeCases)
     V_VT(&nullArray) = VT_ARRAY | VT_VARIANT;
     V_ARRAY(&nullArray) = nullptr;
     EXPECT_EQ(Send(nullArray), SEND_REJECTED);
+    SAFEARRAY hollow = {};  // elements but no data
+    hollow.cDims = 1;
+    hollow.cbElements = sizeof(VARIANT);
+    hollow.rgsabound[0] = {2, 0};
+    V_ARRAY(&nullArray) = &hollow;
+    EXPECT_EQ(Send(nullArray), SEND_REJECTED);
+    VariantInit(&nullArray);
     EXPECT_TRUE(Taken().empty());
     EXPECT_FALSE(IsSignalled(ready.Get()));
 }

@@ -14,8 +14,11 @@
 #include "control/tarvel_ctrl.h"
 #include "control/version_text.h"
 #include "framework/fw_module.h"
+#include "framework/prop_blob.h"
 #include "res/dispids.h"
 #include "tests/framework/test_com.h"
+#include "tests/support/far_end.h"
+#include "tests/support/recording_port.h"
 
 namespace {
 
@@ -37,6 +40,22 @@ void Pump(DWORD ms)
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
     }
+}
+
+// Loads a stream holding `bytes` into the control through IPersistStreamInit.
+HRESULT LoadStream(IUnknown* control, const std::vector<uint8_t>& bytes)
+{
+    IStream* s = nullptr;
+    CreateStreamOnHGlobal(nullptr, TRUE, &s);
+    s->Write(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr);
+    LARGE_INTEGER start{};
+    s->Seek(start, STREAM_SEEK_SET, nullptr);
+    IPersistStreamInit* p = nullptr;
+    control->QueryInterface(IID_IPersistStreamInit, reinterpret_cast<void**>(&p));
+    const HRESULT hr = p->Load(s);
+    p->Release();
+    s->Release();
+    return hr;
 }
 
 // One control, released at the end; events recorded by a sink on its connection point.
@@ -343,6 +362,85 @@ TEST_F(Control, SavedConnectedReconnectsOnLoad)
     load->Release();
     other->Release();
     bag->Release();
+    persist->Release();
+}
+
+TEST_F(Control, AFailedLoadChangesNothingAndOpensNothing)
+{
+    CNullModemPair pair;
+    ASSERT_TRUE(pair.Lease());
+    // A control saved connected to a port that is there, with one entry of the wrong type.
+    fwpersist::CPropertyBlob blob;
+    blob.Set(u"_Version", fwpersist::Value::UInt32(kTarvelPropVersion));
+    blob.Set(u"Port", fwpersist::Value::Int32(pair.PortA()));
+    blob.Set(u"DataRate", fwpersist::Value::Int32(19200));
+    blob.Set(u"Connected", fwpersist::Value::Bool(true));
+    blob.Set(u"NullSubst", fwpersist::Value::Int16(7));
+    blob.Set(u"RecvSizeThreshold", fwpersist::Value::String(u"many"));
+    EXPECT_EQ(LoadStream(disp, blob.Serialise()), DISP_E_TYPEMISMATCH);
+    PumpFor(200);
+    EXPECT_TRUE(sink->calls.empty()) << "no EVT_CONNECT, no EVT_DISCONNECT";
+    EXPECT_FALSE(ctl->GetConnectedProp());
+    CFarEnd probe(pair.PortA());
+    EXPECT_TRUE(probe.IsOpen()) << "the control holds the port";
+    const PortSettings defaults;
+    const PortSettings& now = ctl->settings;
+    EXPECT_EQ(now.Port, defaults.Port);
+    EXPECT_EQ(now.BaudRate, defaults.BaudRate);
+    EXPECT_EQ(now.ConnectWanted, defaults.ConnectWanted);
+    EXPECT_EQ(now.PortOpen, defaults.PortOpen);
+    EXPECT_EQ(now.NullSubst, defaults.NullSubst);
+    EXPECT_EQ(now.RecvIntervalTimeout, defaults.RecvIntervalTimeout);
+    EXPECT_EQ(now.RecvSizeThreshold, defaults.RecvSizeThreshold);
+    EXPECT_EQ(now.Error, defaults.Error);
+}
+
+TEST_F(Control, LoadedIntervalTimeoutsOutsideTheRangeStillDeliverAndSend)
+{
+    // Stored data is not range-checked: -1 would make every read complete at once (the
+    // worker spins and never delivers), 0 would wait for a full read. Both are clamped where
+    // the port's time-outs are set.
+    CNullModemPair pair;
+    ASSERT_TRUE(pair.Lease());
+    CFarEnd peer(pair.PortB());
+    ASSERT_TRUE(peer.IsOpen());
+    IPersistPropertyBag* persist = As<IPersistPropertyBag>(IID_IPersistPropertyBag);
+    for (const wchar_t* timeout : {L"-1", L"0"}) {
+        SCOPED_TRACE(std::string(timeout, timeout + wcslen(timeout)));
+        sink->calls.clear();
+        auto* bag = new CTestPropertyBag;
+        bag->SetText(L"_Version", L"65610");
+        bag->SetText(L"Port", std::to_wstring(pair.PortA()).c_str());
+        bag->SetText(L"DataMode", L"1");  // TEXT
+        bag->SetText(L"RecvIntervalTimeout", timeout);
+        bag->SetText(L"Connected", L"-1");
+        EXPECT_EQ(persist->Load(bag, nullptr), S_OK);
+        bag->Release();
+        EXPECT_EQ(GetLong(DISPID_TARVEL_RECVINTERVALTIMEOUT), _wtol(timeout)) << "stored as loaded";
+        ASSERT_TRUE(ctl->GetConnectedProp());
+        ASSERT_TRUE(PumpUntil([&] { return CountEvents(EVT_CONNECT) == 1; }));
+
+        ASSERT_TRUE(peer.Write("abc"));
+        std::wstring received;
+        EXPECT_TRUE(PumpUntil([&] {
+            received.clear();
+            for (const auto& c : sink->calls)
+                if (V_I2(&c.args[0]) == EVT_DATA && V_VT(&c.args[1]) == VT_BSTR)
+                    received.append(V_BSTR(&c.args[1]), SysStringLen(V_BSTR(&c.args[1])));
+            return received.size() >= 3;
+        }));
+        EXPECT_EQ(received, L"abc");
+
+        CVariant text(L"xyz"), result;
+        DISPPARAMS args{&text, nullptr, 1, 0};
+        ASSERT_EQ(disp->Invoke(DISPID_TARVEL_SEND, IID_NULL, 0, DISPATCH_METHOD, &args, &result, nullptr, nullptr),
+                  S_OK);
+        EXPECT_EQ(V_I4(&result), 0);
+        const std::vector<BYTE> echoed = peer.Read(3);
+        EXPECT_EQ(std::string(echoed.begin(), echoed.end()), "xyz");
+        Put(DISPID_TARVEL_CONNECTED, CVariant(false));
+        PumpUntil([&] { return CountEvents(EVT_DISCONNECT) == 1; });
+    }
     persist->Release();
 }
 
