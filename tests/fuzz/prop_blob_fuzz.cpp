@@ -1,6 +1,7 @@
 // The persisted-property format as a host hands it back: any bytes at all. What parses must
 // be exactly what serialising the result gives (the format has one spelling for each set),
 // and reading the header and the payload apart must agree with reading them together.
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
