@@ -4,6 +4,7 @@
 #include <initguid.h>
 #include <devguid.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -26,26 +27,34 @@ HINSTANCE CodeModule()
     return module;
 }
 
-// Registers the window class once per module (thread-safe: controls may live on several
-// user-interface threads). The name carries the module's address: a class a DLL registered
-// stays behind when the DLL is unloaded, and a reloaded copy at another address must not pick
-// up a window procedure that no longer exists.
-const char* MarshalWindowClass(WNDPROC proc)
+// The window class's name carries the module's address: a class a DLL registered stays
+// behind when the DLL is unloaded, and a reloaded copy at another address must not pick up a
+// window procedure that no longer exists.
+const char* MarshalWindowClassName()
 {
-    static const std::string name = [proc] {
-        const HINSTANCE module = CodeModule();
+    static const std::string name = [] {
         char text[64];
-        snprintf(text, sizeof text, "TarvelMarshalWnd:%p", static_cast<void*>(module));
-        WNDCLASSA wc{};
-        wc.style = CS_HREDRAW | CS_VREDRAW;
-        wc.lpfnWndProc = proc;
-        wc.hInstance = module;
-        wc.lpszClassName = text;
-        // A failed registration shows as a failed CreateWindowExA.
-        RegisterClassA(&wc);
+        snprintf(text, sizeof text, "TarvelMarshalWnd:%p", static_cast<void*>(CodeModule()));
         return std::string(text);
     }();
     return name.c_str();
+}
+
+// Registers the window class unless the module has it already. Asked on every creation, not
+// once per module: a registration that failed is tried again by the next window instead of
+// failing every later one. Controls may live on several user-interface threads; when two
+// register at once, the loser's "already exists" leaves the same class in place.
+bool RegisterMarshalWindowClass(WNDPROC proc)
+{
+    const HINSTANCE module = CodeModule();
+    WNDCLASSA wc{};
+    if (GetClassInfoA(module, MarshalWindowClassName(), &wc)) return true;
+    wc = WNDCLASSA{};
+    wc.style = CS_HREDRAW | CS_VREDRAW;
+    wc.lpfnWndProc = proc;
+    wc.hInstance = module;
+    wc.lpszClassName = MarshalWindowClassName();
+    return RegisterClassA(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
 }
 
 // The notification filter as the system documents it: the header and class GUID, 32 bytes.
@@ -60,8 +69,9 @@ CMarshalWnd::~CMarshalWnd()
 
 bool CMarshalWnd::Create()
 {
-    const char* className = MarshalWindowClass(&CMarshalWnd::WindowProc);
-    hwnd = CreateWindowExA(0, className, kTitle, 0, 0, 0, 100, 100, nullptr, nullptr, CodeModule(), this);
+    if (hwnd) return true;
+    if (!RegisterMarshalWindowClass(&CMarshalWnd::WindowProc)) return false;
+    hwnd = CreateWindowExA(0, MarshalWindowClassName(), kTitle, 0, 0, 0, 100, 100, nullptr, nullptr, CodeModule(), this);
     if (!hwnd) return false;
 
     DEV_BROADCAST_DEVICEINTERFACE_A filter;
@@ -107,6 +117,10 @@ LRESULT CMarshalWnd::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         return owner->DispatchPortEvent(wParam, lParam) ? 1 : 0;
     case WM_DEVICECHANGE:
         return OnDeviceChange(wParam, lParam);
+    case WM_CLOSE:
+        // Any program can ask a top-level window to close. Only the port object ends this
+        // one (DestroyPortState): without it the control would never hear from its port again.
+        return 0;
     default:
         return DefWindowProcA(hwnd, message, wParam, lParam);
     }
@@ -117,17 +131,22 @@ LRESULT CMarshalWnd::OnDeviceChange(WPARAM eventCode, LPARAM data)
     const CSerialPort* ctl = owner;
     TARVEL_VERIFY(ctl);
     if (eventCode != DBT_DEVICEARRIVAL && eventCode != DBT_DEVICEREMOVECOMPLETE) return 0;
-    // Any program can send this message; a record that is not there is no event.
+    // Any program can send this message, with any record. Only the record's size is believed:
+    // nothing is read beyond it, and a name must end within it.
     const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(data);
     if (!header) return 0;
+    const DWORD size = header->dbch_size;
+    if (size < sizeof(DEV_BROADCAST_HDR)) return 0;
 
     switch (header->dbch_devicetype) {
     case DBT_DEVTYP_PORT:
-        OnPortBroadcast(eventCode, reinterpret_cast<const DEV_BROADCAST_PORT_A*>(header)->dbcp_name);
+        if (const char* name = DeviceChangeRecordName(header, size, offsetof(DEV_BROADCAST_PORT_A, dbcp_name)))
+            OnPortBroadcast(eventCode, name);
         break;
     case DBT_DEVTYP_DEVICEINTERFACE:
-        OnInterfaceBroadcast(eventCode,
-                             reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(header)->dbcc_name);
+        if (const char* path =
+                DeviceChangeRecordName(header, size, offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name)))
+            OnInterfaceBroadcast(eventCode, path);
         break;
     default:
         break;

@@ -17,7 +17,8 @@ public:
     CMarshalWnd& operator=(const CMarshalWnd&) = delete;
 
     // Creates the window on the calling thread and registers it for port device
-    // notifications. False when the window cannot be created.
+    // notifications; nothing to do when it exists. False when the window cannot be created
+    // (a later call tries again, class registration included).
     bool Create();
     HWND Handle() const { return hwnd; }
     // The port object served; not owned. Set once, right after Create.

@@ -113,6 +113,13 @@ std::string DeviceParametersKey(const char* path)
     return key;
 }
 
+const char* DeviceChangeRecordName(const void* record, uint32_t recordSize, size_t nameOffset)
+{
+    if (!record || recordSize <= nameOffset) return nullptr;
+    const char* name = static_cast<const char*>(record) + nameOffset;
+    return memchr(name, '\0', recordSize - nameOffset) ? name : nullptr;
+}
+
 bool EqualsIgnoringCase(const char* a, const char* b)
 {
     for (; *a && *b; ++a, ++b) {

@@ -38,5 +38,11 @@ bool ParseBroadcastPortName(const char* name, int32_t& number);
 // piece, an empty piece) or the key would not fit into kDeviceKeyPathSize bytes.
 std::string DeviceParametersKey(const char* path);
 
+// The zero-terminated name that starts `nameOffset` bytes into a device-change record whose
+// size field says `recordSize`. Null when the record ends before the name's first byte or no
+// terminator lies within the record: a name cut short by its record may be a prefix of
+// another ("COM1" of "COM12"), so it names nothing. Reads no byte at or beyond recordSize.
+const char* DeviceChangeRecordName(const void* record, uint32_t recordSize, size_t nameOffset);
+
 // ASCII comparison ignoring case, as registry port names are compared.
 bool EqualsIgnoringCase(const char* a, const char* b);

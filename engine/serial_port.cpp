@@ -53,6 +53,8 @@ void CSerialPort::InitPortState()
     settings = PortSettings{};
     SetEvent(worker.slotFreeEvent.Get());
     marshalWnd = std::make_unique<CMarshalWnd>();
+    // A window that cannot be had now is asked for again by every open, which fails while
+    // there is none: without it no CommEvent could ever reach the host.
     marshalWnd->Create();
     marshalWnd->SetOwner(this);
 }
@@ -75,6 +77,7 @@ HWND CSerialPort::NotifyWindow() const
 void CSerialPort::OpenPort()
 {
     ClosePort();
+    if (!marshalWnd || !marshalWnd->Create()) throw tx_encoding{ERR_IO};
 
     char name[32];
     snprintf(name, sizeof name, "\\\\.\\COM%d", static_cast<int>(settings.Port));
@@ -188,11 +191,13 @@ void CSerialPort::SetPortAndReconnect(int32_t port)
 
 void CSerialPort::PostNotify(int32_t kind)
 {
+    // Without a window a post would become a message of this thread that reaches nobody.
+    const HWND window = NotifyWindow();
     if (kind != EVT_DISCONNECT) {
-        PostMessageA(NotifyWindow(), WM_PORT_NOTIFY, static_cast<WPARAM>(kind), 0);
+        if (window) PostMessageA(window, WM_PORT_NOTIFY, static_cast<WPARAM>(kind), 0);
         return;
     }
-    if (!worker.PostDisconnectNotice(NotifyWindow()) && !queuedDisconnects.empty()) queuedDisconnects.pop_back();
+    if ((!window || !worker.PostDisconnectNotice(window)) && !queuedDisconnects.empty()) queuedDisconnects.pop_back();
 }
 
 // ---------------------------------------------------------------------------------------

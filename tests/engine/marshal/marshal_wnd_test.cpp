@@ -6,8 +6,11 @@
 #include <dbt.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/marshal_wnd.h"
@@ -40,6 +43,51 @@ LRESULT SendInterfaceBroadcast(HWND window, WPARAM event, const std::string& pat
     memcpy(dev->dbcc_name, path.c_str(), path.size() + 1);
     return SendDeviceChange(window, event, record.data());
 }
+
+// The first `size` bytes of a device-change record of `type` whose dbch_size says `size`,
+// with `name` (terminator only when it holds one) from byte `nameOffset` on.
+std::vector<char> RecordPrefix(DWORD size, DWORD type, size_t nameOffset, const std::string& name)
+{
+    std::vector<char> full(std::max(nameOffset + name.size(), sizeof(DEV_BROADCAST_HDR)), 0);
+    auto* header = reinterpret_cast<DEV_BROADCAST_HDR*>(full.data());
+    header->dbch_size = size;
+    header->dbch_devicetype = type;
+    memcpy(full.data() + nameOffset, name.data(), name.size());
+    full.resize(size);
+    return full;
+}
+
+constexpr size_t kPortNameOffset = offsetof(DEV_BROADCAST_PORT_A, dbcp_name);
+constexpr size_t kPathOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name);
+
+// A record whose last byte is the last readable one before a no-access page, as another
+// program's message may arrive: reading one byte beyond it faults.
+class CGuardedRecord {
+public:
+    explicit CGuardedRecord(const std::vector<char>& bytes)
+    {
+        SYSTEM_INFO info;
+        GetSystemInfo(&info);
+        const size_t page = info.dwPageSize;
+        base = static_cast<char*>(VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        DWORD old = 0;
+        if (!base || !VirtualProtect(base + page, page, PAGE_NOACCESS, &old)) return;
+        record = base + page - bytes.size();
+        memcpy(record, bytes.data(), bytes.size());
+    }
+    ~CGuardedRecord()
+    {
+        if (base) VirtualFree(base, 0, MEM_RELEASE);
+    }
+    CGuardedRecord(const CGuardedRecord&) = delete;
+    CGuardedRecord& operator=(const CGuardedRecord&) = delete;
+
+    const void* Get() const { return record; }
+
+private:
+    char* base = nullptr;
+    char* record = nullptr;
+};
 
 // A device instance in the registry's Enum tree with a "PortName", as a USB serial adapter
 // leaves it. Each process uses its own device name: ctest runs test programs side by side in
@@ -150,6 +198,31 @@ TEST(MarshalWindow, PortNotificationReachesTheOwner)
     EXPECT_TRUE(PumpUntil([&] { return port.Count(EVT_CONNECT) == 2; }));
 }
 
+TEST(MarshalWindow, RefusesToBeClosedFromOutside)
+{
+    CRecordingPort port;
+    const HWND window = port.NotifyWindow();
+    EXPECT_EQ(SendMessageA(window, WM_CLOSE, 0, 0), 0);
+    PostMessageA(window, WM_CLOSE, 0, 0);
+    PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+    // As another program would ask: from a thread of its own.
+    std::atomic<bool> sent{false};
+    std::thread other([&] {
+        SendMessageA(window, WM_CLOSE, 0, 0);
+        sent = true;
+    });
+    EXPECT_TRUE(PumpUntil([&] { return sent.load(); }));
+    other.join();
+    PumpFor(50);
+    ASSERT_TRUE(IsWindow(window));
+    EXPECT_EQ(port.NotifyWindow(), window);
+
+    // Still the port object's: a failed open's EVT_DISCONNECT comes through it.
+    port.PutPort(kMissingPort);
+    port.PutConnected(true);
+    EXPECT_TRUE(PumpUntil([&] { return port.Count(EVT_DISCONNECT) == 1; }));
+}
+
 TEST(PortBroadcast, RemovalClosesOnlyTheNamedPort)
 {
     CRecordingPort port;
@@ -223,6 +296,57 @@ TEST(DeviceChange, OtherEventsTypesAndMissingRecordsAreIgnored)
     EXPECT_EQ(SendDeviceChange(window, DBT_DEVICEREMOVECOMPLETE, nullptr), 0);
     EXPECT_EQ(SendDeviceChange(window, DBT_DEVICEARRIVAL, nullptr), 0);
     EXPECT_EQ(port.settings.PortOpen, 1);
+}
+
+TEST(DeviceChange, RecordsAreReadOnlyWithinTheirSize)
+{
+    CFakeDeviceKey com4("INST_COM4", "COM4");
+    ASSERT_TRUE(com4.created);
+    // Up to and including the third '#': what the key is made of, without a terminator.
+    const std::string keyPart = com4.path.substr(0, com4.path.rfind('#') + 1);
+    const std::string twoPieces = "\\\\?\\A#B";
+    struct Case {
+        const char* what;
+        int32_t port;
+        std::vector<char> record;
+    };
+    const Case ignored[] = {
+        {"size below the header", 1, RecordPrefix(4, DBT_DEVTYP_PORT, kPortNameOffset, "")},
+        {"port header alone", 1, RecordPrefix(kPortNameOffset, DBT_DEVTYP_PORT, kPortNameOffset, "COM1")},
+        // The usual sender mistake: "COM12" sent with the size of the bare structure.
+        {"port name cut short", 1,
+         RecordPrefix(sizeof(DEV_BROADCAST_PORT_A), DBT_DEVTYP_PORT, kPortNameOffset, "COM12")},
+        {"interface header alone", 4,
+         RecordPrefix(sizeof(DEV_BROADCAST_HDR), DBT_DEVTYP_DEVICEINTERFACE, kPathOffset, "")},
+        {"interface without a whole class id", 4, RecordPrefix(20, DBT_DEVTYP_DEVICEINTERFACE, kPathOffset, "")},
+        {"path cut before its third '#'", 4,
+         RecordPrefix(static_cast<DWORD>(kPathOffset + twoPieces.size()), DBT_DEVTYP_DEVICEINTERFACE,
+                      kPathOffset, twoPieces)},
+        {"path without its terminator", 4,
+         RecordPrefix(static_cast<DWORD>(kPathOffset + keyPart.size()), DBT_DEVTYP_DEVICEINTERFACE, kPathOffset,
+                      keyPart)},
+    };
+    CRecordingPort port;
+    for (const Case& c : ignored) {
+        const CGuardedRecord guarded(c.record);
+        ASSERT_NE(guarded.Get(), nullptr);
+        PretendOpen(port, c.port);
+        EXPECT_EQ(SendDeviceChange(port.NotifyWindow(), DBT_DEVICEREMOVECOMPLETE, guarded.Get()), 0) << c.what;
+        EXPECT_EQ(port.settings.PortOpen, 1) << c.what;
+    }
+
+    // Names that end on the record's last byte are whole.
+    const CGuardedRecord com1(RecordPrefix(static_cast<DWORD>(kPortNameOffset + 5), DBT_DEVTYP_PORT,
+                                           kPortNameOffset, std::string("COM1", 5)));
+    PretendOpen(port, 1);
+    SendDeviceChange(port.NotifyWindow(), DBT_DEVICEREMOVECOMPLETE, com1.Get());
+    EXPECT_EQ(port.settings.PortOpen, 0);
+    const CGuardedRecord path(RecordPrefix(static_cast<DWORD>(kPathOffset + com4.path.size() + 1),
+                                           DBT_DEVTYP_DEVICEINTERFACE, kPathOffset,
+                                           std::string(com4.path.c_str(), com4.path.size() + 1)));
+    PretendOpen(port, 4);
+    SendDeviceChange(port.NotifyWindow(), DBT_DEVICEREMOVECOMPLETE, path.Get());
+    EXPECT_EQ(port.settings.PortOpen, 0);
 }
 
 TEST(DevicePathMatchesPort, ComparesTheRegistryPortNameExactly)
@@ -345,6 +469,78 @@ TEST_F(InterfaceBroadcastOnPair, UnplugAndReplugCloseAndReopenThePort)
     PumpFor(100);
     EXPECT_EQ(port.Count(EVT_CONNECT), 2);
     EXPECT_EQ(port.events.back().kind, EVT_CONNECT);
+}
+
+// Windows of this class refuse to be created, as when the system cannot make one.
+LRESULT CALLBACK RefuseCreation(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    return message == WM_NCCREATE ? FALSE : DefWindowProcA(window, message, wParam, lParam);
+}
+
+// Holds the marshaling window's class name with a class of its own while it lives, so that
+// no marshaling window can be made; afterwards the name is free again.
+class CClassSquatter {
+public:
+    CClassSquatter()
+    {
+        // The name and module are learnt from a window of the class; once no window of it is
+        // left, the class can be taken away.
+        {
+            CMarshalWnd probe;
+            if (!probe.Create()) return;
+            GetClassNameA(probe.Handle(), name, sizeof name);
+            module = reinterpret_cast<HINSTANCE>(GetClassLongPtrA(probe.Handle(), GCLP_HMODULE));
+        }
+        if (!UnregisterClassA(name, module)) return;
+        WNDCLASSA wc{};
+        wc.lpfnWndProc = RefuseCreation;
+        wc.hInstance = module;
+        wc.lpszClassName = name;
+        registered = RegisterClassA(&wc) != 0;
+    }
+    ~CClassSquatter() { Leave(); }
+    CClassSquatter(const CClassSquatter&) = delete;
+    CClassSquatter& operator=(const CClassSquatter&) = delete;
+
+    void Leave()
+    {
+        if (registered) UnregisterClassA(name, module);
+        registered = false;
+    }
+
+    bool registered = false;
+
+private:
+    char name[128] = {};
+    HINSTANCE module = nullptr;
+};
+
+using MarshalWindowOnPair = PairTest;
+
+TEST_F(MarshalWindowOnPair, OpensFailUntilAWindowCanBeMade)
+{
+    CClassSquatter squatter;
+    ASSERT_TRUE(squatter.registered);
+    CRecordingPort port;
+    EXPECT_EQ(port.NotifyWindow(), nullptr);
+
+    port.PutPort(pair.PortA());
+    port.PutConnected(true);
+    EXPECT_FALSE(port.GetConnected()) << "an open port whose events could reach nobody";
+    EXPECT_EQ(port.settings.Error, ERR_IO);
+    MSG msg;
+    EXPECT_FALSE(PeekMessageA(&msg, reinterpret_cast<HWND>(-1), WM_PORT_NOTIFY, WM_PORT_NOTIFY, PM_REMOVE))
+        << "a notification posted to no window lands on the thread itself";
+
+    // The class is registered again by the next open, which then works as usual.
+    squatter.Leave();
+    port.PutConnected(true);
+    ASSERT_TRUE(port.GetConnected()) << "Error " << port.settings.Error;
+    EXPECT_EQ(port.settings.Error, ERR_NONE);
+    EXPECT_TRUE(IsWindow(port.NotifyWindow()));
+    EXPECT_TRUE(PumpUntil([&] { return port.Count(EVT_CONNECT) == 1; }));
+    port.PutConnected(false);
+    EXPECT_TRUE(PumpUntil([&] { return port.Count(EVT_DISCONNECT) == 1; }));
 }
 
 }  // namespace
