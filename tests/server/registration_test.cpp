@@ -89,6 +89,54 @@ std::map<std::string, std::string> RegistrationSnapshot()
     return all;
 }
 
+// The registry view of the other architecture's module, and the system kind of the type
+// library entries each architecture writes.
+#ifdef _WIN64
+constexpr REGSAM kOtherView = KEY_WOW64_32KEY;
+const std::string kOwnSysKind = "win64", kOtherSysKind = "win32";
+#else
+constexpr REGSAM kOtherView = KEY_WOW64_64KEY;
+const std::string kOwnSysKind = "win32", kOtherSysKind = "win64";
+#endif
+
+// A 32-bit Windows has a single registry view, so no module of the other architecture
+// can be registered beside ours.
+bool HasOtherView()
+{
+    if (sizeof(void*) == 8) return true;
+    BOOL wow64 = FALSE;
+    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+}
+
+// Writes a key (and its default text) the way the other architecture's registration
+// leaves it.
+void WriteByHand(const std::string& path, const char* text, REGSAM view = 0)
+{
+    CRegKey key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, key.Put(),
+                              nullptr),
+              ERROR_SUCCESS)
+        << path;
+    if (text)
+        RegSetValueExA(key.Get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), DWORD(strlen(text) + 1));
+}
+
+bool KeyExistsInView(const std::string& path, REGSAM view)
+{
+    CRegKey key;
+    return RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ | view, key.Put()) == ERROR_SUCCESS;
+}
+
+void DeleteInView(const std::string& path, REGSAM view)
+{
+    const size_t slash = path.rfind('\\');
+    CRegKey parent;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.substr(0, slash).c_str(), 0, KEY_ALL_ACCESS | view, parent.Put()) ==
+        ERROR_SUCCESS)
+        RegDeleteTreeA(parent.Get(), path.substr(slash + 1).c_str());
+}
+
+const std::string kLibrary = "TypeLib\\" TARVEL_LIBID_STR;
 const std::string kCtrl = "CLSID\\" TARVEL_CLSID_CTRL_STR;
 const std::string kPage = "CLSID\\" TARVEL_CLSID_PAGE_STR;
 const std::string kLegacy = "CLSID\\" TARVEL_CLSID_LEGACY_STR;
@@ -102,7 +150,10 @@ protected:
     }
     void TearDown() override
     {
-        module.Register();  // leave the prefix as the other tests expect it
+        // Leave the prefix as the other tests expect it, without entries written by hand.
+        DeleteInView(kLibrary, 0);
+        if (HasOtherView()) DeleteInView(kCtrl, kOtherView);
+        module.Register();
         CoUninitialize();
     }
     CModule module;
@@ -161,8 +212,9 @@ TEST_F(Registration, UnregisteringRemovesAllButTheCategoryDefinitions)
 {
     ASSERT_EQ(module.Register(), S_OK);
     ASSERT_EQ(module.Unregister(), S_OK);
-    for (const std::string& path : {kCtrl, kPage, kLegacy, std::string(TARVEL_PROGID_CTRL),
-                                    std::string("Tarvel.Document"), std::string("TypeLib\\" TARVEL_LIBID_STR)})
+    for (const std::string& path :
+         {kCtrl, kPage, kLegacy, std::string(TARVEL_PROGID_CTRL), std::string("Tarvel.Document"), kLibrary,
+          std::string("Interface\\" TARVEL_DIID_DISPATCH_STR), std::string("Interface\\" TARVEL_DIID_EVENTS_STR)})
         EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, path)) << path;
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, "Component Categories\\{7DD95801-9882-11CF-9FA9-00AA006C42C4}"));
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, "Component Categories\\{7DD95802-9882-11CF-9FA9-00AA006C42C4}"));
@@ -194,6 +246,124 @@ TEST_F(Registration, SweepRemovesLibrariesCarryingOurDescriptionOnly)
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, stale2));
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, other));
     RegDeleteTreeA(HKEY_CLASSES_ROOT, other);
+}
+
+// Both modules share the type library's key: each owns only its own system kind's entry.
+TEST_F(Registration, TheOtherArchitecturesLibraryEntrySurvivesRegistrationAndUnregistration)
+{
+    const std::string version = kLibrary + "\\1.4a";
+    const std::string other = version + "\\409\\" + kOtherSysKind;
+    WriteByHand(version, TARVEL_LIB_DESCRIPTION);
+    WriteByHand(version + "\\FLAGS", "0");
+    WriteByHand(other, "C:\\Other\\Tarvel.ocx");
+
+    ASSERT_EQ(module.Register(), S_OK);
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, other), "C:\\Other\\Tarvel.ocx");
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, version + "\\409\\" + kOwnSysKind));
+
+    ASSERT_EQ(module.Unregister(), S_OK);
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, other), "C:\\Other\\Tarvel.ocx");
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, version), TARVEL_LIB_DESCRIPTION);
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, version + "\\409\\" + kOwnSysKind));
+
+    // Our own entry whose file is gone (the platform cannot unregister it) goes too; once
+    // nothing of the other module remains, the library key goes with it.
+    DeleteInView(other, 0);
+    WriteByHand(kLibrary + "\\1.0\\0\\" + kOwnSysKind, "C:\\Gone\\Tarvel.ocx");
+    ASSERT_EQ(module.Unregister(), S_OK);
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kLibrary));
+}
+
+// ProgIDs live in the part of the classes root that both views share.
+TEST_F(Registration, SharedProgIdsStayWhileTheOtherViewServesTheControl)
+{
+    if (!HasOtherView()) GTEST_SKIP() << "32-bit Windows has one registry view: no other module can be registered";
+    const std::string otherServer = kCtrl + "\\InprocServer32";
+    WriteByHand(otherServer, "C:\\Other\\Tarvel.ocx", kOtherView);
+
+    ASSERT_EQ(module.Register(), S_OK);
+    ASSERT_EQ(module.Unregister(), S_OK);
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kCtrl)) << "our own view's class key goes";
+    EXPECT_TRUE(KeyExistsInView(otherServer, kOtherView));
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, TARVEL_PROGID_CTRL "\\CLSID"), TARVEL_CLSID_CTRL_STR);
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, "Tarvel.Document\\CLSID"), TARVEL_CLSID_LEGACY_STR);
+
+    DeleteInView(kCtrl, kOtherView);
+    ASSERT_EQ(module.Unregister(), S_OK);
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, TARVEL_PROGID_CTRL));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, "Tarvel.Document"));
+}
+
+namespace {
+
+std::wstring ReadWideText(const std::string& path)
+{
+    CRegKey key;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.Put()) != ERROR_SUCCESS) return L"<missing>";
+    wchar_t text[1024];
+    DWORD size = sizeof text, type = 0;
+    if (RegQueryValueExW(key.Get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(text), &size) != ERROR_SUCCESS ||
+        type != REG_SZ)
+        return L"<missing>";
+    return std::wstring(text, size / sizeof(wchar_t) - 1);
+}
+
+// The Version property of a control created by a module's own class object.
+std::wstring VersionFrom(HMODULE module)
+{
+    auto getClassObject = reinterpret_cast<HRESULT(WINAPI*)(REFCLSID, REFIID, void**)>(
+        reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
+    IClassFactory* factory = nullptr;
+    if (!getClassObject || FAILED(getClassObject(CLSID_Tarvel, IID_IClassFactory, reinterpret_cast<void**>(&factory))))
+        return L"<no factory>";
+    IDispatch* control = nullptr;
+    HRESULT hr = factory->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&control));
+    factory->Release();
+    if (FAILED(hr)) return L"<no control>";
+    DISPPARAMS none = {nullptr, nullptr, 0, 0};
+    VARIANT value;
+    VariantInit(&value);
+    hr = control->Invoke(19, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &value, nullptr, nullptr);
+    control->Release();
+    std::wstring text = SUCCEEDED(hr) && value.vt == VT_BSTR && value.bstrVal ? value.bstrVal : L"<no text>";
+    VariantClear(&value);
+    return text;
+}
+
+}  // namespace
+
+// A Cyrillic folder on a system whose ANSI code page has no Cyrillic letters.
+TEST_F(Registration, RegistersFromAFolderOutsideTheAnsiCodePage)
+{
+    wchar_t temp[MAX_PATH];
+    ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+    const std::wstring folder = std::wstring(temp) + L"\x0422\x0430\x0440\x0432\x0435\x043B";
+    const std::wstring path = folder + L"\\Tarvel.ocx";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::string source = ModuleWinPath();
+    ASSERT_TRUE(CopyFileW(std::wstring(source.begin(), source.end()).c_str(), path.c_str(), FALSE));
+    HMODULE copy = LoadLibraryW(path.c_str());
+    ASSERT_NE(copy, nullptr);
+    auto registerCopy = reinterpret_cast<HRESULT(WINAPI*)()>(
+        reinterpret_cast<void*>(GetProcAddress(copy, "DllRegisterServer")));
+    auto unregisterCopy = reinterpret_cast<HRESULT(WINAPI*)()>(
+        reinterpret_cast<void*>(GetProcAddress(copy, "DllUnregisterServer")));
+
+    EXPECT_EQ(registerCopy(), S_OK);
+    EXPECT_EQ(ReadWideText(kCtrl + "\\InprocServer32"), path);
+    EXPECT_EQ(ReadWideText(kCtrl + "\\ToolboxBitmap32"), path + L", 1");
+    // Wine writes the library's path with a "\\?\" prefix.
+    const std::wstring libraryPath = ReadWideText(kLibrary + "\\1.4a\\409\\" + kOwnSysKind);
+    EXPECT_TRUE(libraryPath.size() >= path.size() &&
+                libraryPath.compare(libraryPath.size() - path.size(), path.size(), path) == 0);
+    const std::wstring version = VersionFrom(copy);
+    EXPECT_EQ(version, VersionFrom(module.h));
+    EXPECT_EQ(version.rfind(L"1.3.0 (", 0), 0u) << std::string(version.begin(), version.end());
+
+    EXPECT_EQ(unregisterCopy(), S_OK);
+    FreeLibrary(copy);
+    DeleteFileW(path.c_str());
+    RemoveDirectoryW(folder.c_str());
 }
 
 TEST_F(Registration, ClassObjectsOnlyForTheTwoClasses)
