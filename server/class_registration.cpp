@@ -74,9 +74,34 @@ bool OtherViewServesClass(const CLSID& clsid)
     if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64) return false;
     const REGSAM otherView = KEY_WOW64_64KEY;
 #endif
-    CRegKey key;
+    // Under per-user registration, through the user's classes key: a view flag given with
+    // the predefined root makes some systems skip the override of the classes root.
+    CRegKey userClasses, key;
+    HKEY root = HKEY_CLASSES_ROOT;
+    if (ClassesRootIsPerUser() &&
+        RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Classes", 0, KEY_READ, userClasses.Put()) == ERROR_SUCCESS)
+        root = userClasses.Get();
     const std::string path = "CLSID\\" + GuidToRegistryText(clsid) + "\\InprocServer32";
-    return RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ | otherView, key.Put()) == ERROR_SUCCESS;
+    return RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | otherView, key.Put()) == ERROR_SUCCESS;
+}
+
+bool ClassesRootIsPerUser()
+{
+    // A new key written through the classes root goes to the machine's classes unless the
+    // root was pointed elsewhere; where it appears tells which. The probe is volatile and
+    // removed at once.
+    constexpr const char kProbe[] = "Tarvel.ClassesRootProbe";
+    CRegKey probe;
+    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, kProbe, 0, nullptr, REG_OPTION_VOLATILE, KEY_READ | KEY_WRITE, nullptr,
+                        probe.Put(), nullptr) != ERROR_SUCCESS)
+        return false;
+    probe.Reset();
+    CRegKey user;
+    const bool perUser = RegOpenKeyExA(HKEY_CURRENT_USER, (std::string("Software\\Classes\\") + kProbe).c_str(), 0,
+                                       KEY_READ, user.Put()) == ERROR_SUCCESS;
+    user.Reset();
+    RegDeleteKeyA(HKEY_CLASSES_ROOT, kProbe);
+    return perUser;
 }
 
 LONG DeleteKeyTree(HKEY parent, const char* name)

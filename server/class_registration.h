@@ -30,6 +30,10 @@ bool WriteKey(HKEY root, const std::string& path, const char* text);
 bool WriteKey(HKEY root, const std::string& path, const std::wstring& text);
 bool WriteNamedValue(HKEY root, const std::string& path, const char* name, const char* text);
 
+// Is HKEY_CLASSES_ROOT of this process a user's classes key? A per-user registrar points
+// it at HKCU\Software\Classes; registration must then leave machine-wide keys alone.
+bool ClassesRootIsPerUser();
+
 // Does the registry view of the other architecture (the 32-bit view for a 64-bit module
 // and the other way round) register an in-process server for this class? The two views
 // share the classes root's ProgID keys, so a module must leave those to the other one.

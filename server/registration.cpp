@@ -130,8 +130,29 @@ private:
     HRESULT hr;
 };
 
+// The component categories manager of some systems writes to the machine's classes
+// whatever the classes root of the process says; under per-user registration the module
+// writes the same keys itself.
+HRESULT RegisterSafetyCategoriesForUser()
+{
+    const std::string control = "CLSID\\" + GuidToRegistryText(CLSID_Tarvel) + "\\Implemented Categories\\";
+    const struct {
+        const GUID& catid;
+        const char* description;
+    } categories[] = {{CATID_SafeForInitializing, "Controls safely initializable from persistent data"},
+                      {CATID_SafeForScripting, "Controls safely scriptable"}};
+    for (const auto& c : categories) {
+        const std::string id = GuidToRegistryText(c.catid);
+        if (!WriteNamedValue(HKEY_CLASSES_ROOT, "Component Categories\\" + id, "409", c.description) ||
+            !WriteKey(HKEY_CLASSES_ROOT, control + id, nullptr))
+            return E_FAIL;
+    }
+    return S_OK;
+}
+
 HRESULT RegisterSafetyCategories()
 {
+    if (ClassesRootIsPerUser()) return RegisterSafetyCategoriesForUser();
     CComInit com;
     ICatRegister* raw = nullptr;
     HRESULT hr = CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER,
@@ -192,7 +213,12 @@ void RemoveRegistration(const RegistrationHooks& hooks)
     // The document ProgID is shared by both views, like the control's.
     if (!OtherViewServesClass(CLSID_Tarvel)) DeleteKeyTree(HKEY_CLASSES_ROOT, kLegacyProgId);
     SweepStaleTypeLibs(HKEY_CLASSES_ROOT, "TypeLib");
-    SweepStaleTypeLibs(HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes\\TypeLib");
+    // The machine's own libraries, which the merged classes root may hide; a per-user
+    // registration looks at the user's classes instead and never touches the machine's.
+    if (ClassesRootIsPerUser())
+        SweepStaleTypeLibs(HKEY_CURRENT_USER, "Software\\Classes\\TypeLib");
+    else
+        SweepStaleTypeLibs(HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes\\TypeLib");
 }
 
 HRESULT RegisterModule(HINSTANCE module, const RegistrationHooks& hooks)

@@ -16,12 +16,32 @@
 
 namespace {
 
-std::string ModuleWinPath()
+std::string WinPath(const char* unixPath)
 {
-    std::string path = "Z:" TARVEL_OCX_PATH;
+    std::string path = std::string("Z:") + unixPath;
     for (char& c : path)
         if (c == '/') c = '\\';
     return path;
+}
+
+std::string ModuleWinPath()
+{
+    return WinPath(TARVEL_OCX_PATH);
+}
+
+// Runs a program of the build and returns its exit code (-1: it did not start).
+int RunProgram(std::string commandLine)
+{
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
+    WaitForSingleObject(pi.hProcess, 60000);
+    DWORD code = 99;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    return static_cast<int>(code);
 }
 
 class CModule {
@@ -410,19 +430,7 @@ TEST_F(Registration, ClassObjectsOnlyForTheTwoClasses)
 
 TEST_F(Registration, WineRegsvr32RegistersAndUnregisters)
 {
-    auto run = [](const std::string& args) {
-        std::string command = "regsvr32.exe /s " + args;
-        STARTUPINFOA si{};
-        si.cb = sizeof si;
-        PROCESS_INFORMATION pi{};
-        if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
-        WaitForSingleObject(pi.hProcess, 60000);
-        DWORD code = 99;
-        GetExitCodeProcess(pi.hProcess, &code);
-        CloseHandle(pi.hProcess);
-        CloseHandle(pi.hThread);
-        return static_cast<int>(code);
-    };
+    auto run = [](const std::string& args) { return RunProgram("regsvr32.exe /s " + args); };
     const std::string path = "\"" + ModuleWinPath() + "\"";
     EXPECT_EQ(run("/u " + path), 0);
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kCtrl));
@@ -430,6 +438,112 @@ TEST_F(Registration, WineRegsvr32RegistersAndUnregisters)
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kCtrl));
     EXPECT_EQ(run(path), 0);
     EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, TARVEL_PROGID_CTRL "\\CLSID"), TARVEL_CLSID_CTRL_STR);
+}
+
+// ---- Per-user registration -----------------------------------------------------------
+
+namespace {
+
+// Every key and value the module could leave in a classes key, both registry views.
+std::map<std::string, std::string> ClassesSnapshot(HKEY root, const std::string& classes)
+{
+    std::map<std::string, std::string> all;
+    for (const std::string& view : {std::string(), std::string("Wow6432Node\\")})
+        for (const char* path :
+             {"CLSID\\" TARVEL_CLSID_CTRL_STR, "CLSID\\" TARVEL_CLSID_PAGE_STR, "CLSID\\" TARVEL_CLSID_LEGACY_STR,
+              TARVEL_PROGID_CTRL, "Tarvel.Document", "TypeLib\\" TARVEL_LIBID_STR,
+              "Interface\\" TARVEL_DIID_DISPATCH_STR, "Interface\\" TARVEL_DIID_EVENTS_STR,
+              "Component Categories\\{7DD95801-9882-11CF-9FA9-00AA006C42C4}",
+              "Component Categories\\{7DD95802-9882-11CF-9FA9-00AA006C42C4}"})
+            Snapshot(root, classes + view + path, all);
+    return all;
+}
+
+bool RunsOnWine()
+{
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+// Wine's type-library registration in a 64-bit process also writes the interfaces' keys
+// of the 32-bit view, and does so through the machine's classes whatever the process's
+// classes root is (Windows writes them through the classes root). Its unregistration
+// removes them again.
+std::map<std::string, std::string> WithoutWinesInterfaceMirror(std::map<std::string, std::string> keys)
+{
+    if (!RunsOnWine() || sizeof(void*) != 8) return keys;
+    for (auto it = keys.begin(); it != keys.end();)
+        it = it->first.find("Wow6432Node\\Interface\\") != std::string::npos ? keys.erase(it) : std::next(it);
+    return keys;
+}
+
+// Points this process's classes root at the user's classes, as the registrar does for its
+// own: what a host of this user then finds.
+class CUserClassesView {
+public:
+    CUserClassesView()
+    {
+        RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Classes", 0, KEY_READ, classes.Put());
+        active = classes.Get() && RegOverridePredefKey(HKEY_CLASSES_ROOT, classes.Get()) == ERROR_SUCCESS;
+    }
+    ~CUserClassesView()
+    {
+        if (active) RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
+    }
+    CRegKey classes;
+    bool active = false;
+};
+
+}  // namespace
+
+TEST_F(Registration, PerUserRegistrationStaysInTheUsersClasses)
+{
+    ASSERT_EQ(module.Unregister(), S_OK);
+    const std::string user = "Software\\Classes\\";
+    const auto machineBefore = ClassesSnapshot(HKEY_LOCAL_MACHINE, "Software\\Classes\\");
+    const std::string registrar = "\"" + WinPath(TARVEL_USERREG_PATH) + "\" /s ";
+    const std::string target = "\"" + ModuleWinPath() + "\"";
+
+    ASSERT_EQ(RunProgram(registrar + target), 0);
+    EXPECT_EQ(WithoutWinesInterfaceMirror(ClassesSnapshot(HKEY_LOCAL_MACHINE, "Software\\Classes\\")), machineBefore)
+        << "machine keys untouched";
+    EXPECT_EQ(ReadText(HKEY_CURRENT_USER, user + TARVEL_PROGID_CTRL "\\CLSID"), TARVEL_CLSID_CTRL_STR);
+    EXPECT_EQ(ReadText(HKEY_CURRENT_USER, user + kCtrl + "\\InprocServer32"), ModuleWinPath());
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, user + kLibrary + "\\1.4a\\409\\" + kOwnSysKind));
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, user + kCtrl + "\\Implemented Categories\\{7DD95801-9882-11CF-9FA9-00AA006C42C4}"));
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, user + kCtrl + "\\Implemented Categories\\{7DD95802-9882-11CF-9FA9-00AA006C42C4}"));
+
+    {
+        // A host of this user: the control from the server its class names, with type
+        // information from the user's library registration.
+        ITypeLib* library = nullptr;
+        EXPECT_NE(LoadRegTypeLib(LIBID_TarvelLib, 1, 74, 0x409, &library), S_OK) << "not for the machine";
+        if (library) library->Release();
+        CUserClassesView view;
+        ASSERT_TRUE(view.active);
+        library = nullptr;
+        EXPECT_EQ(LoadRegTypeLib(LIBID_TarvelLib, 1, 74, 0x409, &library), S_OK);
+        if (library) library->Release();
+        const std::string server = ReadText(HKEY_CLASSES_ROOT, kCtrl + "\\InprocServer32");
+        ASSERT_EQ(server, ModuleWinPath());
+        CModule host;
+        auto getClassObject = host.Get<HRESULT(WINAPI*)(REFCLSID, REFIID, void**)>("DllGetClassObject");
+        IClassFactory* factory = nullptr;
+        ASSERT_EQ(getClassObject(CLSID_Tarvel, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
+        IDispatch* control = nullptr;
+        ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&control)), S_OK);
+        factory->Release();
+        ITypeInfo* info = nullptr;
+        EXPECT_EQ(control->GetTypeInfo(0, 0x409, &info), S_OK);
+        if (info) info->Release();
+        control->Release();
+    }
+
+    ASSERT_EQ(RunProgram(registrar + "/u " + target), 0);
+    EXPECT_EQ(ClassesSnapshot(HKEY_LOCAL_MACHINE, "Software\\Classes\\"), machineBefore) << "machine keys untouched";
+    // Only the two category definitions stay, as after a machine-wide unregistration.
+    const auto userAfter = ClassesSnapshot(HKEY_CURRENT_USER, user);
+    for (const auto& entry : userAfter)
+        EXPECT_NE(entry.first.find("Component Categories"), std::string::npos) << entry.first;
 }
 
 }  // namespace
