@@ -136,7 +136,8 @@ bool RegisterControlClass(HINSTANCE module, const ControlClassInfo& info)
     ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\Control", nullptr);
     if (info.insertable) ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\Insertable", nullptr);
     snprintf(number, sizeof number, ", %u", info.toolboxBitmapId);
-    ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\ToolboxBitmap32", path + std::wstring(number, number + strlen(number)));
+    ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\ToolboxBitmap32",
+                        path + std::wstring(number, number + strlen(number)));
     ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\MiscStatus", "0");
     snprintf(number, sizeof number, "%lu", static_cast<unsigned long>(info.miscStatus));
     ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\MiscStatus\\1", number);
