@@ -1,6 +1,7 @@
 #include "version_text.h"
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -20,17 +21,21 @@ std::wstring FormatVersionText(DWORD productVersionMS, DWORD productVersionLS, c
 
 void BuildModuleVersionText(HINSTANCE module)
 {
-    char path[MAX_PATH * 2];
-    const DWORD length = GetModuleFileNameA(module, path, sizeof path);
-    if (length == 0 || length >= sizeof path) return;
-    DWORD handle = 0;
-    const DWORD size = GetFileVersionInfoSizeA(path, &handle);
-    if (size == 0) return;
+    // The module's own resource, not its file by name: no path to read, so a folder
+    // name outside the ANSI code page cannot get in the way.
+    HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(VS_VERSION_INFO), MAKEINTRESOURCEW(16 /* RT_VERSION */));
+    if (!found) return;
+    HGLOBAL loaded = LoadResource(module, found);
+    const void* data = loaded ? LockResource(loaded) : nullptr;
+    const DWORD size = SizeofResource(module, found);
+    if (!data || size == 0) return;
+    // VerQueryValue may write into the block it reads: give it a copy.
     std::unique_ptr<BYTE[]> block(new (std::nothrow) BYTE[size]);
-    if (!block || !GetFileVersionInfoA(path, 0, size, block.get())) return;
+    if (!block) return;
+    memcpy(block.get(), data, size);
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT fixedSize = 0;
-    if (!VerQueryValueA(block.get(), "\\", reinterpret_cast<void**>(&fixed), &fixedSize) || !fixed ||
+    if (!VerQueryValueW(block.get(), L"\\", reinterpret_cast<void**>(&fixed), &fixedSize) || !fixed ||
         fixedSize < sizeof *fixed)
         return;
     // A module without a readable version resource keeps an empty text rather than failing.

@@ -10,11 +10,14 @@ void AddRefItem(IConnectionPoint* p) { if (p) p->AddRef(); }
 void ReleaseItem(IConnectionPoint* p) { if (p) p->Release(); }
 
 // A standard enumerator over a snapshot taken at creation. Each item holds a
-// reference for the enumerator's lifetime; Next hands out new references.
+// reference for the enumerator's lifetime; Next hands out new references. Its code
+// lives in the module, and a client may keep it after releasing the control (the
+// sinks it holds do not keep the control alive), so it counts as a module object.
 template <class IEnum, class Item>
 class CSnapshotEnum : public IEnum {
 public:
-    CSnapshotEnum(const IID& iid, std::vector<Item> items) : iid_(iid), items_(std::move(items)) {
+    CSnapshotEnum(CModuleState& module, const IID& iid, std::vector<Item> items)
+        : counter_(module), iid_(iid), items_(std::move(items)) {
         for (Item& i : items_) AddRefItem(i);
     }
     virtual ~CSnapshotEnum() {
@@ -64,14 +67,17 @@ public:
     }
     STDMETHODIMP Clone(IEnum** out) override {
         if (!out) return E_POINTER;
-        auto* copy = new (std::nothrow) CSnapshotEnum(iid_, items_);
-        *out = copy;
-        if (!copy) return E_OUTOFMEMORY;
-        copy->pos_ = pos_;
-        return S_OK;
+        *out = nullptr;
+        return CallAtBorder([&] {
+            auto* copy = new CSnapshotEnum(counter_.State(), iid_, items_);
+            copy->pos_ = pos_;
+            *out = copy;
+            return S_OK;
+        });
     }
 
 private:
+    CModuleObjectCounter counter_;
     const IID& iid_;
     std::vector<Item> items_;
     size_t pos_ = 0;
@@ -144,10 +150,12 @@ STDMETHODIMP CEventConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
     if (FAILED(sink->QueryInterface(*eventsIID_, dispatch.PutVoid())) &&
         FAILED(sink->QueryInterface(IID_IDispatch, dispatch.PutVoid())))
         return CONNECT_E_CANNOTCONNECT;
-    sinks_.push_back(Sink{nextCookie_, dispatch});
-    *cookie = nextCookie_++;
-    if (nextCookie_ == 0) nextCookie_ = 1;
-    return S_OK;
+    return CallAtBorder([&] {
+        sinks_.push_back(Sink{nextCookie_, dispatch});
+        *cookie = nextCookie_++;
+        if (nextCookie_ == 0) nextCookie_ = 1;
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CEventConnectionPoint::Unadvise(DWORD cookie) {
@@ -165,19 +173,22 @@ STDMETHODIMP CEventConnectionPoint::Unadvise(DWORD cookie) {
 
 STDMETHODIMP CEventConnectionPoint::EnumConnections(IEnumConnections** connections) {
     if (!connections) return E_POINTER;
-    std::vector<CONNECTDATA> items;
-    for (const Sink& s : sinks_) items.push_back(CONNECTDATA{s.dispatch.Get(), s.cookie});
-    auto* e = new (std::nothrow) CSnapshotEnum<IEnumConnections, CONNECTDATA>(IID_IEnumConnections, items);
-    *connections = e;
-    return e ? S_OK : E_OUTOFMEMORY;
+    *connections = nullptr;
+    return CallAtBorder([&] {
+        std::vector<CONNECTDATA> items;
+        for (const Sink& s : sinks_) items.push_back(CONNECTDATA{s.dispatch.Get(), s.cookie});
+        *connections = new CSnapshotEnum<IEnumConnections, CONNECTDATA>(module_, IID_IEnumConnections, items);
+        return S_OK;
+    });
 }
 
-HRESULT CreateSingleConnectionPointEnum(IConnectionPoint* point, IEnumConnectionPoints** out) {
+HRESULT CreateSingleConnectionPointEnum(IConnectionPoint* point, IEnumConnectionPoints** out, CModuleState& module) {
     if (!out) return E_POINTER;
-    std::vector<IConnectionPoint*> items;
-    if (point) items.push_back(point);
-    auto* e = new (std::nothrow) CSnapshotEnum<IEnumConnectionPoints, IConnectionPoint*>(IID_IEnumConnectionPoints,
-                                                                                          items);
-    *out = e;
-    return e ? S_OK : E_OUTOFMEMORY;
+    *out = nullptr;
+    return CallAtBorder([&] {
+        std::vector<IConnectionPoint*> items;
+        if (point) items.push_back(point);
+        *out = new CSnapshotEnum<IEnumConnectionPoints, IConnectionPoint*>(module, IID_IEnumConnectionPoints, items);
+        return S_OK;
+    });
 }

@@ -8,9 +8,11 @@
 #include <vector>
 
 #include "../common/com_raii.h"
+#include "fw_module.h"
 
 // Lives inside its owner (the control): AddRef and Release go to the owner,
-// so the point never outlives it.
+// so the point never outlives it. Constructed with the owner, so it belongs to the
+// module current then; the connection enumerators it hands out count there.
 class CEventConnectionPoint : public IConnectionPoint {
 public:
     CEventConnectionPoint(IUnknown& owner, IConnectionPointContainer& container)
@@ -49,10 +51,13 @@ private:
     };
     IUnknown& owner_;
     IConnectionPointContainer& container_;
+    CModuleState& module_ = CurrentModuleState();
     const IID* eventsIID_ = nullptr;
     std::vector<Sink> sinks_;
     DWORD nextCookie_ = 1;
 };
 
-// IEnumConnectionPoints over a single connection point.
-HRESULT CreateSingleConnectionPointEnum(IConnectionPoint* point, IEnumConnectionPoints** out);
+// IEnumConnectionPoints over a single connection point; the enumerator counts as a
+// live object of `module` until its last release.
+HRESULT CreateSingleConnectionPointEnum(IConnectionPoint* point, IEnumConnectionPoints** out,
+                                        CModuleState& module = CurrentModuleState());

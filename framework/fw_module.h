@@ -82,6 +82,9 @@ private:
 class CModuleObjectCounter {
 public:
     CModuleObjectCounter() : state_(CurrentModuleState()) { state_.AddObject(); }
+    // For helper objects (enumerators) created by a call that may run outside the
+    // module's guard: they count in the module of the object that made them.
+    explicit CModuleObjectCounter(CModuleState& state) : state_(state) { state_.AddObject(); }
     ~CModuleObjectCounter() { state_.RemoveObject(); }
     CModuleObjectCounter(const CModuleObjectCounter&) = delete;
     CModuleObjectCounter& operator=(const CModuleObjectCounter&) = delete;
@@ -90,6 +93,21 @@ public:
 private:
     CModuleState& state_;
 };
+
+// Runs the body of an entry point called from outside the module (an export, a COM
+// method, a window or dialog procedure): no C++ exception may cross into the caller,
+// which has no way to handle one. Running out of memory becomes E_OUTOFMEMORY, anything
+// else E_UNEXPECTED.
+template <class Body>
+HRESULT CallAtBorder(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
 
 // A class object (IClassFactory) for one creatable class. Instances are static
 // objects of the module: construction enters the factory into the module's list.

@@ -186,51 +186,58 @@ STDMETHODIMP CPropertyPageBase::SetPageSite(IPropertyPageSite* site) {
     return S_OK;
 }
 
+// Every entry point the frame calls runs through CallAtBorder: the frame is
+// another module's C code and must get a result code, never an exception.
+
 STDMETHODIMP CPropertyPageBase::Activate(HWND parent, LPCRECT rect, BOOL) {
     FW_ENTRY();
     if (Hwnd()) return E_UNEXPECTED;
-    try {
+    return CallAtBorder([&] {
         if (!CreateModeless(parent)) return E_FAIL;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
-    if (rect) Move(rect);
-    return S_OK;
+        if (rect) Move(rect);
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CPropertyPageBase::Deactivate() {
     FW_ENTRY();
-    DestroyDialog();
-    return S_OK;
+    return CallAtBorder([&] {
+        DestroyDialog();
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CPropertyPageBase::GetPageInfo(PROPPAGEINFO* info) {
     FW_ENTRY();
     if (!info) return E_POINTER;
-    std::wstring title = LoadModuleString(titleId_);
-    info->cb = sizeof(PROPPAGEINFO);
-    info->pszTitle = CCoTaskString::Duplicate(title.data(), title.size());
-    if (!info->pszTitle) return E_OUTOFMEMORY;
-    info->size = DialogSizeInPixels();
-    info->pszDocString = nullptr;
-    info->pszHelpFile = nullptr;
-    info->dwHelpContext = 0;
-    return S_OK;
+    return CallAtBorder([&] {
+        std::wstring title = LoadModuleString(titleId_);
+        info->cb = sizeof(PROPPAGEINFO);
+        info->pszTitle = CCoTaskString::Duplicate(title.data(), title.size());
+        if (!info->pszTitle) return E_OUTOFMEMORY;
+        info->size = DialogSizeInPixels();
+        info->pszDocString = nullptr;
+        info->pszHelpFile = nullptr;
+        info->dwHelpContext = 0;
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CPropertyPageBase::SetObjects(ULONG count, IUnknown** objects) {
     FW_ENTRY();
     if (count && !objects) return E_POINTER;
-    std::vector<CComRef<IDispatch>> dispatches;
-    for (ULONG i = 0; i < count; ++i) {
-        CComRef<IDispatch> d;
-        if (!objects[i] || FAILED(objects[i]->QueryInterface(IID_IDispatch, d.PutVoid()))) return E_NOINTERFACE;
-        dispatches.push_back(std::move(d));
-    }
-    objects_ = std::move(dispatches);
-    // A frame that changes the selection while the page shows reloads it.
-    if (Hwnd() && !objects_.empty()) LoadPage();
-    return S_OK;
+    return CallAtBorder([&] {
+        std::vector<CComRef<IDispatch>> dispatches;
+        for (ULONG i = 0; i < count; ++i) {
+            CComRef<IDispatch> d;
+            if (!objects[i] || FAILED(objects[i]->QueryInterface(IID_IDispatch, d.PutVoid()))) return E_NOINTERFACE;
+            dispatches.push_back(std::move(d));
+        }
+        objects_ = std::move(dispatches);
+        // A frame that changes the selection while the page shows reloads it.
+        if (Hwnd() && !objects_.empty()) LoadPage();
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CPropertyPageBase::Show(UINT cmdShow) {
@@ -251,27 +258,17 @@ STDMETHODIMP CPropertyPageBase::IsPageDirty() { return dirty_ ? S_OK : S_FALSE; 
 STDMETHODIMP CPropertyPageBase::Apply() {
     FW_ENTRY();
     if (!Hwnd() || objects_.empty()) return S_OK;  // nothing shown, nothing to write
-    bool ok = false;
-    try {
-        ok = DoDataExchange(true);
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
-    if (!ok) return E_FAIL;
-    ClearChanges();
-    dirty_ = false;
-    return S_OK;
+    return CallAtBorder([&] {
+        if (!DoDataExchange(true)) return E_FAIL;
+        ClearChanges();
+        dirty_ = false;
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CPropertyPageBase::Help(LPCOLESTR helpDir) {
     FW_ENTRY();
-    try {
-        return OnHelp(helpDir) ? S_OK : E_NOTIMPL;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    return CallAtBorder([&] { return OnHelp(helpDir) ? S_OK : E_NOTIMPL; });
 }
 
 STDMETHODIMP CPropertyPageBase::TranslateAccelerator(MSG* msg) {
@@ -282,5 +279,5 @@ STDMETHODIMP CPropertyPageBase::TranslateAccelerator(MSG* msg) {
 
 STDMETHODIMP CPropertyPageBase::EditProperty(DISPID dispid) {
     FW_ENTRY();
-    return OnEditProperty(dispid);
+    return CallAtBorder([&] { return OnEditProperty(dispid); });
 }

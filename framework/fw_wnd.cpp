@@ -77,7 +77,13 @@ LRESULT CALLBACK CWnd::StaticWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPAR
     if (!self) return DefWindowProcW(hwnd, msg, wParam, lParam);
 
     CModuleStateGuard guard(*self->module_);
-    LRESULT result = self->WindowProc(msg, wParam, lParam);
+    // The system's message dispatch cannot carry a C++ exception: a message whose
+    // handler failed is answered as not handled.
+    LRESULT result = 0;
+    CallAtBorder([&] {
+        result = self->WindowProc(msg, wParam, lParam);
+        return S_OK;
+    });
     if (msg == WM_NCDESTROY) {
         RemovePropW(hwnd, kWindowPropName);
         self->hwnd_ = nullptr;
@@ -149,7 +155,12 @@ INT_PTR CALLBACK CDialogBase::StaticDialogProc(HWND hwnd, UINT msg, WPARAM wPara
     if (!self) return FALSE;
 
     CModuleStateGuard guard(*self->module_);
-    INT_PTR result = self->DialogProc(msg, wParam, lParam);
+    // As for windows: a handler that failed leaves the message to the dialog manager.
+    INT_PTR result = FALSE;
+    CallAtBorder([&] {
+        result = self->DialogProc(msg, wParam, lParam);
+        return S_OK;
+    });
     if (msg == WM_NCDESTROY) {
         SetWindowLongPtrW(hwnd, DWLP_USER, 0);
         self->hwnd_ = nullptr;

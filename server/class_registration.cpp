@@ -1,6 +1,7 @@
 #include "class_registration.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "common/win_raii.h"
 
@@ -13,19 +14,27 @@ std::string GuidToRegistryText(const GUID& g)
     return text;
 }
 
-std::string ModulePath(HINSTANCE module)
+std::wstring ModulePath(HINSTANCE module)
 {
-    char path[MAX_PATH * 2];
-    const DWORD n = GetModuleFileNameA(module, path, sizeof path);
-    if (n == 0 || n >= sizeof path) return std::string();
-    return std::string(path, n);
+    // Long-path prefixes and deep folders can exceed MAX_PATH: grow until the name fits.
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetModuleFileNameW(module, &path[0], static_cast<DWORD>(path.size()));
+        if (n == 0) return std::wstring();
+        if (n < path.size()) {
+            path.resize(n);
+            return path;
+        }
+        if (path.size() >= 32768) return std::wstring();
+        path.resize(path.size() * 2);
+    }
 }
 
-std::string LoadResourceText(HINSTANCE module, UINT id)
+std::wstring LoadResourceText(HINSTANCE module, UINT id)
 {
-    char text[512];
-    const int n = LoadStringA(module, id, text, sizeof text);
-    return n > 0 ? std::string(text, static_cast<size_t>(n)) : std::string();
+    wchar_t text[512];
+    const int n = LoadStringW(module, id, text, sizeof text / sizeof text[0]);
+    return n > 0 ? std::wstring(text, static_cast<size_t>(n)) : std::wstring();
 }
 
 bool WriteNamedValue(HKEY root, const std::string& path, const char* name, const char* text)
@@ -42,6 +51,57 @@ bool WriteNamedValue(HKEY root, const std::string& path, const char* name, const
 bool WriteKey(HKEY root, const std::string& path, const char* text)
 {
     return WriteNamedValue(root, path, nullptr, text);
+}
+
+bool WriteKey(HKEY root, const std::string& path, const std::wstring& text)
+{
+    CRegKey key;
+    if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                        key.Put(), nullptr) != ERROR_SUCCESS)
+        return false;
+    return RegSetValueExW(key.Get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                          static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
+bool OtherViewServesClass(const CLSID& clsid)
+{
+#ifdef _WIN64
+    const REGSAM otherView = KEY_WOW64_32KEY;
+#else
+    // A 32-bit process sees a 64-bit view only under WOW64; on 32-bit Windows the flag
+    // would be ignored and this module's own view read instead.
+    BOOL wow64 = FALSE;
+    if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64) return false;
+    const REGSAM otherView = KEY_WOW64_64KEY;
+#endif
+    // Under per-user registration, through the user's classes key: a view flag given with
+    // the predefined root makes some systems skip the override of the classes root.
+    CRegKey userClasses, key;
+    HKEY root = HKEY_CLASSES_ROOT;
+    if (ClassesRootIsPerUser() &&
+        RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Classes", 0, KEY_READ, userClasses.Put()) == ERROR_SUCCESS)
+        root = userClasses.Get();
+    const std::string path = "CLSID\\" + GuidToRegistryText(clsid) + "\\InprocServer32";
+    return RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | otherView, key.Put()) == ERROR_SUCCESS;
+}
+
+bool ClassesRootIsPerUser()
+{
+    // A new key written through the classes root goes to the machine's classes unless the
+    // root was pointed elsewhere; where it appears tells which. The probe is volatile and
+    // removed at once.
+    constexpr const char kProbe[] = "Tarvel.ClassesRootProbe";
+    CRegKey probe;
+    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, kProbe, 0, nullptr, REG_OPTION_VOLATILE, KEY_READ | KEY_WRITE, nullptr,
+                        probe.Put(), nullptr) != ERROR_SUCCESS)
+        return false;
+    probe.Reset();
+    CRegKey user;
+    const bool perUser = RegOpenKeyExA(HKEY_CURRENT_USER, (std::string("Software\\Classes\\") + kProbe).c_str(), 0,
+                                       KEY_READ, user.Put()) == ERROR_SUCCESS;
+    user.Reset();
+    RegDeleteKeyA(HKEY_CLASSES_ROOT, kProbe);
+    return perUser;
 }
 
 LONG DeleteKeyTree(HKEY parent, const char* name)
@@ -62,21 +122,22 @@ LONG DeleteKeyTree(HKEY parent, const char* name)
 
 bool RegisterControlClass(HINSTANCE module, const ControlClassInfo& info)
 {
-    const std::string path = ModulePath(module);
-    const std::string typeName = LoadResourceText(module, info.typeNameId);
+    const std::wstring path = ModulePath(module);
+    const std::wstring typeName = LoadResourceText(module, info.typeNameId);
     if (path.empty()) return false;
     const std::string clsid = GuidToRegistryText(info.clsid);
     const std::string key = "CLSID\\" + clsid;
     char number[32];
 
-    bool ok = WriteKey(HKEY_CLASSES_ROOT, key, typeName.c_str());
-    ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\InprocServer32", path.c_str());
+    bool ok = WriteKey(HKEY_CLASSES_ROOT, key, typeName);
+    ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\InprocServer32", path);
     ok = ok && WriteNamedValue(HKEY_CLASSES_ROOT, key + "\\InprocServer32", "ThreadingModel", "Apartment");
     ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\ProgID", info.progId);
     ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\Control", nullptr);
     if (info.insertable) ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\Insertable", nullptr);
     snprintf(number, sizeof number, ", %u", info.toolboxBitmapId);
-    ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\ToolboxBitmap32", (path + number).c_str());
+    ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\ToolboxBitmap32",
+                        path + std::wstring(number, number + strlen(number)));
     ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\MiscStatus", "0");
     snprintf(number, sizeof number, "%lu", static_cast<unsigned long>(info.miscStatus));
     ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\MiscStatus\\1", number);
@@ -85,7 +146,7 @@ bool RegisterControlClass(HINSTANCE module, const ControlClassInfo& info)
     ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\Version", number);
 
     const std::string progId = info.progId;
-    ok = ok && WriteKey(HKEY_CLASSES_ROOT, progId, typeName.c_str());
+    ok = ok && WriteKey(HKEY_CLASSES_ROOT, progId, typeName);
     ok = ok && WriteKey(HKEY_CLASSES_ROOT, progId + "\\CLSID", clsid.c_str());
     if (info.insertable) ok = ok && WriteKey(HKEY_CLASSES_ROOT, progId + "\\Insertable", nullptr);
     return ok;
@@ -94,16 +155,16 @@ bool RegisterControlClass(HINSTANCE module, const ControlClassInfo& info)
 void UnregisterControlClass(const CLSID& clsid, const char* progId)
 {
     DeleteKeyTree(HKEY_CLASSES_ROOT, ("CLSID\\" + GuidToRegistryText(clsid)).c_str());
-    DeleteKeyTree(HKEY_CLASSES_ROOT, progId);
+    if (!OtherViewServesClass(clsid)) DeleteKeyTree(HKEY_CLASSES_ROOT, progId);
 }
 
 bool RegisterPropertyPageClass(HINSTANCE module, const CLSID& clsid, UINT typeNameId)
 {
-    const std::string path = ModulePath(module);
+    const std::wstring path = ModulePath(module);
     if (path.empty()) return false;
     const std::string key = "CLSID\\" + GuidToRegistryText(clsid);
-    bool ok = WriteKey(HKEY_CLASSES_ROOT, key, LoadResourceText(module, typeNameId).c_str());
-    ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\InprocServer32", path.c_str());
+    bool ok = WriteKey(HKEY_CLASSES_ROOT, key, LoadResourceText(module, typeNameId));
+    ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\InprocServer32", path);
     ok = ok && WriteNamedValue(HKEY_CLASSES_ROOT, key + "\\InprocServer32", "ThreadingModel", "Apartment");
     return ok;
 }

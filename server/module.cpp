@@ -63,7 +63,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*)
         FrameworkModuleInit(instance);
         CModuleStateGuard guard(FrameworkModuleState());
         CSerialPort::SetResourceModule(instance);
-        BuildModuleVersionText(instance);
+        // Out of memory this early leaves the version text empty; the module still loads.
+        CallAtBorder([instance] {
+            BuildModuleVersionText(instance);
+            return S_OK;
+        });
         break;
     }
     case DLL_PROCESS_DETACH:
@@ -75,25 +79,31 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*)
     return TRUE;
 }
 
+// The exports are called by C code (COM, regsvr32, installers): each body runs through
+// CallAtBorder so that no exception reaches the caller.
+
 STDAPI DllCanUnloadNow()
 {
-    return FrameworkDllCanUnloadNow();
+    return CallAtBorder([] { return FrameworkDllCanUnloadNow(); });
 }
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv)
 {
-    return FrameworkDllGetClassObject(clsid, riid, ppv);
+    if (ppv) *ppv = nullptr;
+    return CallAtBorder([&] { return FrameworkDllGetClassObject(clsid, riid, ppv); });
 }
 
 STDAPI DllRegisterServer()
 {
     CModuleStateGuard guard(FrameworkModuleState());
-    return RegisterModule(FrameworkModuleState().Instance(), ModuleHooks());
+    return CallAtBorder([] { return RegisterModule(FrameworkModuleState().Instance(), ModuleHooks()); });
 }
 
 STDAPI DllUnregisterServer()
 {
     CModuleStateGuard guard(FrameworkModuleState());
-    RemoveRegistration(ModuleHooks());
-    return S_OK;
+    return CallAtBorder([] {
+        RemoveRegistration(ModuleHooks());
+        return S_OK;
+    });
 }

@@ -7,6 +7,8 @@
 #include <oleauto.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "class_registration.h"
 #include "common/tarvel_ids.h"
@@ -15,12 +17,19 @@
 namespace {
 
 // The type library's own registrations use the system kind of the module's build, so the
-// x64 module removes what it registered rather than its x86 twin's entries.
+// x64 module removes what it registered rather than its x86 twin's entries. The TypeLib
+// key is one for both registry views: the x86 and x64 modules share the library key and
+// its version key, each owning only its "win32" or "win64" entry below a locale.
 #ifdef _WIN64
 constexpr SYSKIND kOwnSysKind = SYS_WIN64;
+constexpr const char kOwnSysKindKey[] = "win64";
 #else
 constexpr SYSKIND kOwnSysKind = SYS_WIN32;
+constexpr const char kOwnSysKindKey[] = "win32";
 #endif
+// The platform registers the library under the locale of its embedded copy; older
+// registrations used the neutral locale.
+constexpr LCID kRegisteredLocales[] = {0x0409, 0};
 
 constexpr const char kLegacyProgId[] = "Tarvel.Document";
 constexpr const char kLegacyTypeName[] = "Tarvel Document";
@@ -38,6 +47,65 @@ bool LibraryKeyMatches(HKEY library)
             return true;
     }
     return false;
+}
+
+std::vector<std::string> SubkeyNames(HKEY key)
+{
+    std::vector<std::string> names;
+    char name[256];
+    for (DWORD i = 0;; ++i) {
+        DWORD length = sizeof name;
+        if (RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        names.emplace_back(name, length);
+    }
+    return names;
+}
+
+// FLAGS and HELPDIR describe a library version, whoever registered it.
+bool IsVersionAttribute(const std::string& name)
+{
+    return _stricmp(name.c_str(), "FLAGS") == 0 || _stricmp(name.c_str(), "HELPDIR") == 0;
+}
+
+// Removes this module's system-kind entry below each locale of one version key, the
+// locale keys left empty, and the version key when no other module's entry remains.
+void RemoveOwnVersionEntries(HKEY library, const std::string& version)
+{
+    CRegKey key;
+    if (RegOpenKeyExA(library, version.c_str(), 0, KEY_READ | KEY_WRITE, key.Put()) != ERROR_SUCCESS) return;
+    bool othersRemain = false;
+    for (const std::string& locale : SubkeyNames(key.Get())) {
+        if (IsVersionAttribute(locale)) continue;
+        CRegKey localeKey;
+        if (RegOpenKeyExA(key.Get(), locale.c_str(), 0, KEY_READ | KEY_WRITE, localeKey.Put()) != ERROR_SUCCESS) {
+            othersRemain = true;
+            continue;
+        }
+        DeleteKeyTree(localeKey.Get(), kOwnSysKindKey);
+        const bool empty = SubkeyNames(localeKey.Get()).empty();
+        localeKey.Reset();
+        if (!empty || RegDeleteKeyA(key.Get(), locale.c_str()) != ERROR_SUCCESS) othersRemain = true;
+    }
+    key.Reset();
+    if (!othersRemain) DeleteKeyTree(library, version.c_str());
+}
+
+// What the platform's unregistration leaves of this module's own registrations of the
+// library (it cannot remove an entry whose file is gone), without touching the other
+// architecture's entries.
+void RemoveOwnTypeLibEntries()
+{
+    const std::string name = GuidToRegistryText(LIBID_TarvelLib);
+    CRegKey libraries;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "TypeLib", 0, KEY_READ | KEY_WRITE, libraries.Put()) != ERROR_SUCCESS)
+        return;
+    CRegKey library;
+    if (RegOpenKeyExA(libraries.Get(), name.c_str(), 0, KEY_READ | KEY_WRITE, library.Put()) != ERROR_SUCCESS)
+        return;
+    for (const std::string& version : SubkeyNames(library.Get())) RemoveOwnVersionEntries(library.Get(), version);
+    const bool empty = SubkeyNames(library.Get()).empty();
+    library.Reset();
+    if (empty) RegDeleteKeyA(libraries.Get(), name.c_str());
 }
 
 void WriteLegacyDocumentEntries()
@@ -62,8 +130,29 @@ private:
     HRESULT hr;
 };
 
+// The component categories manager of some systems writes to the machine's classes
+// whatever the classes root of the process says; under per-user registration the module
+// writes the same keys itself.
+HRESULT RegisterSafetyCategoriesForUser()
+{
+    const std::string control = "CLSID\\" + GuidToRegistryText(CLSID_Tarvel) + "\\Implemented Categories\\";
+    const struct {
+        const GUID& catid;
+        const char* description;
+    } categories[] = {{CATID_SafeForInitializing, "Controls safely initializable from persistent data"},
+                      {CATID_SafeForScripting, "Controls safely scriptable"}};
+    for (const auto& c : categories) {
+        const std::string id = GuidToRegistryText(c.catid);
+        if (!WriteNamedValue(HKEY_CLASSES_ROOT, "Component Categories\\" + id, "409", c.description) ||
+            !WriteKey(HKEY_CLASSES_ROOT, control + id, nullptr))
+            return E_FAIL;
+    }
+    return S_OK;
+}
+
 HRESULT RegisterSafetyCategories()
 {
+    if (ClassesRootIsPerUser()) return RegisterSafetyCategoriesForUser();
     CComInit com;
     ICatRegister* raw = nullptr;
     HRESULT hr = CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER,
@@ -91,9 +180,16 @@ void SweepStaleTypeLibs(HKEY root, const char* path)
 {
     CRegKey libraries;
     if (RegOpenKeyA(root, path, libraries.Put()) != ERROR_SUCCESS) return;
+    // Our own library key carries the description too, but it is shared with the other
+    // architecture's module: RemoveOwnTypeLibEntries takes care of our part of it.
+    const std::string own = GuidToRegistryText(LIBID_TarvelLib);
     char name[5000];
     DWORD index = 0;
     while (RegEnumKeyA(libraries.Get(), index, name, sizeof name) == ERROR_SUCCESS) {
+        if (_stricmp(name, own.c_str()) == 0) {
+            ++index;
+            continue;
+        }
         CRegKey library;
         if (RegOpenKeyA(libraries.Get(), name, library.Put()) != ERROR_SUCCESS) return;
         const bool matches = LibraryKeyMatches(library.Get());
@@ -106,28 +202,33 @@ void SweepStaleTypeLibs(HKEY root, const char* path)
 
 void RemoveRegistration(const RegistrationHooks& hooks)
 {
+    // The platform's unregistration also removes the interfaces' keys, but only when the
+    // locale matches a registered one.
     for (WORD minor = 0; minor <= TARVEL_LIB_MINOR; ++minor)
-        UnRegisterTypeLib(LIBID_TarvelLib, TARVEL_LIB_MAJOR, minor, 0, kOwnSysKind);
+        for (LCID locale : kRegisteredLocales)
+            UnRegisterTypeLib(LIBID_TarvelLib, TARVEL_LIB_MAJOR, minor, locale, kOwnSysKind);
+    RemoveOwnTypeLibEntries();
     hooks.updateClasses(false);
     DeleteKeyTree(HKEY_CLASSES_ROOT, ("CLSID\\" + GuidToRegistryText(CLSID_TarvelLegacyDocument)).c_str());
-    DeleteKeyTree(HKEY_CLASSES_ROOT, kLegacyProgId);
+    // The document ProgID is shared by both views, like the control's.
+    if (!OtherViewServesClass(CLSID_Tarvel)) DeleteKeyTree(HKEY_CLASSES_ROOT, kLegacyProgId);
     SweepStaleTypeLibs(HKEY_CLASSES_ROOT, "TypeLib");
-    SweepStaleTypeLibs(HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes\\TypeLib");
+    // The machine's own libraries, which the merged classes root may hide; a per-user
+    // registration looks at the user's classes instead and never touches the machine's.
+    if (ClassesRootIsPerUser())
+        SweepStaleTypeLibs(HKEY_CURRENT_USER, "Software\\Classes\\TypeLib");
+    else
+        SweepStaleTypeLibs(HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes\\TypeLib");
 }
 
 HRESULT RegisterModule(HINSTANCE module, const RegistrationHooks& hooks)
 {
     RemoveRegistration(hooks);
 
-    const std::string path = ModulePath(module);
-    std::wstring widePath(path.begin(), path.end());
-    int wideLength = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
-    if (wideLength > 0) {
-        widePath.resize(static_cast<size_t>(wideLength));
-        MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, &widePath[0], wideLength);
-    }
+    const std::wstring path = ModulePath(module);
     ITypeLib* library = nullptr;
-    if (FAILED(LoadTypeLibEx(widePath.c_str(), REGKIND_REGISTER, &library)) || !library) return SELFREG_E_TYPELIB;
+    if (path.empty() || FAILED(LoadTypeLibEx(path.c_str(), REGKIND_REGISTER, &library)) || !library)
+        return SELFREG_E_TYPELIB;
     library->Release();
 
     if (!hooks.updateClasses(true)) return SELFREG_E_CLASS;

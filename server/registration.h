@@ -10,11 +10,15 @@ struct RegistrationHooks {
     std::function<bool(bool registering)> updateClasses;
 };
 
-// Removes every earlier registration: type-library versions 1.0 to 1.74, both classes, the
-// legacy document class and any library registered under our description. Ignores failures.
+// Removes every earlier registration of this module's architecture: its type-library
+// entries (versions 1.0 to 1.74), both classes, the legacy document class and any other
+// library registered under our description. What the other architecture's module shares
+// with us (the library key, the ProgIDs) stays while that module is registered. Ignores
+// failures.
 void RemoveRegistration(const RegistrationHooks& hooks);
 
-// Removes each library key under root\path one of whose versions carries our description.
+// Removes each library key under root\path one of whose versions carries our description,
+// apart from our own library's key.
 void SweepStaleTypeLibs(HKEY root, const char* path);
 
 // S_OK, SELFREG_E_TYPELIB or SELFREG_E_CLASS (also when the safety categories cannot be

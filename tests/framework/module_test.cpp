@@ -126,9 +126,45 @@ TEST(ClassFactory, ControlsCreatedAndReleasedLeaveNoObjectBehind) {
         DWORD cookie;
         cp->Advise(sink, &cookie);
         sink->Release();  // the point keeps it
-        EXPECT_EQ(before + 1, FrameworkModuleState().ObjectCount());
+        EXPECT_EQ(before + 2, FrameworkModuleState().ObjectCount()) << "the control and the points enumerator";
     }
     EXPECT_EQ(before, FrameworkModuleState().ObjectCount());
+}
+
+TEST(ClassFactory, ConnectionEnumeratorsOutlivingTheControlKeepTheModule) {
+    CModuleState m;
+    CComRef<IEnumConnections> connections, clone;
+    CComRef<IEnumConnectionPoints> points;
+    {
+        CSampleCtrl* c;
+        {
+            CModuleStateGuard g(m);
+            c = new CSampleCtrl;
+        }
+        CComRef<IUnknown> control = CComRef<IUnknown>::Adopt(static_cast<IDispatch*>(c));
+        CComRef<IConnectionPointContainer> cpc;
+        ASSERT_EQ(S_OK, control->QueryInterface(IID_IConnectionPointContainer, cpc.PutVoid()));
+        CComRef<IConnectionPoint> cp;
+        ASSERT_EQ(S_OK, cpc->FindConnectionPoint(DIID_SampleEvents, cp.Put()));
+        auto* sink = new CTestEventSink(DIID_SampleEvents);
+        DWORD cookie = 0;
+        ASSERT_EQ(S_OK, cp->Advise(sink, &cookie));
+        sink->Release();
+        // Asked for outside any guard, as a container does.
+        ASSERT_EQ(S_OK, cp->EnumConnections(connections.Put()));
+        ASSERT_EQ(S_OK, connections->Clone(clone.Put()));
+        ASSERT_EQ(S_OK, cpc->EnumConnectionPoints(points.Put()));
+        points.Reset();
+    }
+    EXPECT_EQ(S_FALSE, FrameworkDllCanUnloadNow(m)) << "the control is gone, its enumerators are not";
+    CONNECTDATA data = {};
+    ASSERT_EQ(S_OK, connections->Next(1, &data, nullptr));
+    ASSERT_NE(nullptr, data.pUnk);
+    data.pUnk->Release();
+    connections.Reset();
+    EXPECT_EQ(S_FALSE, FrameworkDllCanUnloadNow(m)) << "the clone still lives";
+    clone.Reset();
+    EXPECT_EQ(S_OK, FrameworkDllCanUnloadNow(m));
 }
 
 TEST(ModuleState, CallbacksIntoTheControlRunWithItsModuleCurrent) {

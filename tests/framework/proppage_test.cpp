@@ -188,6 +188,21 @@ TEST_F(PropPageTest, FrameCallsHelpMoveShowAndDeactivate) {
     EXPECT_EQ(S_OK, page->Apply()) << "nothing shown, nothing to write";
 }
 
+TEST_F(PropPageTest, OutOfMemoryInAHookReachesTheFrameAsAResultCode) {
+    CSampleHolder ctrl;
+    ActivateOn({ctrl.unknown.Get()});
+    UserTypes(L"4800");
+    page->outOfMemory = true;
+    EXPECT_EQ(E_OUTOFMEMORY, page->Apply());
+    EXPECT_EQ(S_OK, page->IsPageDirty()) << "a failed apply keeps the edit";
+    EXPECT_EQ(E_OUTOFMEMORY, page->Help(L"C:\\help"));
+    EXPECT_EQ(E_OUTOFMEMORY, page->EditProperty(DISPID_SAMPLE_SPEED));
+    IUnknown* objects[] = {ctrl.unknown.Get()};
+    EXPECT_EQ(S_OK, page->SetObjects(1, objects)) << "a failed reload leaves the controls as they are";
+    page->outOfMemory = false;
+    EXPECT_EQ(S_OK, page->Apply());
+}
+
 TEST_F(PropPageTest, APageObjectCountsAsAModuleObject) {
     LONG before = FrameworkModuleState().ObjectCount();
     auto* other = new CSamplePropPage;
@@ -239,6 +254,28 @@ TEST(DialogBase, ModalDialogRunsUntilEndDialogAndReturnsItsResult) {
     EXPECT_TRUE(dlg.initialised);
     EXPECT_EQ(&other, dlg.moduleDuringInit) << "dialog messages run with the creating module current";
     EXPECT_EQ(L"hello", dlg.text);
+    EXPECT_EQ(nullptr, dlg.Hwnd());
+}
+
+namespace {
+
+class CFailingDialog : public CDialogBase {
+public:
+    using CDialogBase::CDialogBase;
+    bool OnCommand(WORD id, WORD code, HWND control) override {
+        if (id == IDC_DIALOG_TEXT) throw std::bad_alloc();
+        return CDialogBase::OnCommand(id, code, control);
+    }
+};
+
+}  // namespace
+
+TEST(DialogBase, AHandlerRunningOutOfMemoryLeavesTheMessageUnhandled) {
+    CFailingDialog dlg(IDD_SAMPLE_DIALOG);
+    ASSERT_TRUE(dlg.CreateModeless(nullptr));
+    EXPECT_EQ(FALSE, SendMessageW(dlg.Hwnd(), WM_COMMAND, MAKEWPARAM(IDC_DIALOG_TEXT, EN_CHANGE), 0));
+    EXPECT_TRUE(IsWindow(dlg.Hwnd())) << "the dialog goes on";
+    dlg.DestroyDialog();
     EXPECT_EQ(nullptr, dlg.Hwnd());
 }
 

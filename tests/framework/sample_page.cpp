@@ -1,5 +1,7 @@
 #include "sample_page.h"
 
+#include <new>
+
 void CSamplePropPage::OnInitPage() {
     moduleDuringInit = &CurrentModuleState();
     HWND combo = Item(IDC_MODE_COMBO);
@@ -8,6 +10,7 @@ void CSamplePropPage::OnInitPage() {
 }
 
 bool CSamplePropPage::DoDataExchange(bool saving) {
+    if (outOfMemory) throw std::bad_alloc();
     if (!saving) {
         ++loads;
         long speed = 0, small = 0;
@@ -33,6 +36,12 @@ bool CSamplePropPage::DoDataExchange(bool saving) {
 }
 
 bool CSamplePropPage::OnHelp(const wchar_t* helpDir) {
+    if (outOfMemory) throw std::bad_alloc();
     lastHelpDir = helpDir ? helpDir : L"";
     return true;
+}
+
+HRESULT CSamplePropPage::OnEditProperty(DISPID dispid) {
+    if (outOfMemory) throw std::bad_alloc();
+    return CPropertyPageBase::OnEditProperty(dispid);
 }

@@ -13,10 +13,12 @@ public:
     void OnInitPage() override;
     bool DoDataExchange(bool saving) override;
     bool OnHelp(const wchar_t* helpDir) override;
+    HRESULT OnEditProperty(DISPID dispid) override;
 
     // What the tests look at.
     int loads = 0, saves = 0;
     std::wstring lastHelpDir;
     bool refuseSave = false;
+    bool outOfMemory = false;  // every hook throws std::bad_alloc
     CModuleState* moduleDuringInit = nullptr;
 };
