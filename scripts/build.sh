@@ -37,7 +37,7 @@ for t in "${targets[@]}"; do
                 "-DTARVEL_TESTS_NOT_RUN_REASON=32-bit programs switched off by TARVEL_NO_32BIT=1"
               TARVEL_NO_32BIT=1 cmake --build "$root/build/x86-no32" -j "$jobs" --target tarvel_ocx ;;
     x64) configure x64 "-DCMAKE_TOOLCHAIN_FILE=$root/cmake/toolchain-x86_64.cmake" \
-           "-DTARVEL_X86_MODULE=$root/build/x86/server/Tarvel.ocx"
+           "-DTARVEL_X86_MODULE=$root/build/x86/server/Tarvel.ocx" "-DTARVEL_X86_RUNS=$TARVEL_RUNS_32BIT"
          cmake --build "$root/build/x64" -j "$jobs" ;;
     *) echo "build.sh: unknown target $t" >&2; exit 2 ;;
   esac

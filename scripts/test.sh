@@ -4,6 +4,7 @@
 # machine cannot run 32-bit programs, the x86 tests are reported as not run, with the reason, and
 # the x64 build checks the x86 module without running it. Where it can, the path of machines
 # that cannot is exercised too: the x86 module built in build/x86-no32 with 32-bit Wine refused.
+# The fuzz targets of the pure units run briefly (TARVEL_FUZZ_SECONDS, default 10).
 # Ends with one summary line per build folder and a total.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -48,6 +49,13 @@ run_ctest() {
 x86_reason=
 [ "$TARVEL_RUNS_32BIT" = 1 ] || x86_reason="$TARVEL_NO_32BIT_REASON; each test program counts as one test"
 run_ctest native
+# The fuzz targets of the pure units, briefly (scripts/fuzz.sh SECONDS runs them longer).
+echo "=== fuzz: each target for ${TARVEL_FUZZ_SECONDS:=10} s"
+if "$root/scripts/fuzz.sh" "$TARVEL_FUZZ_SECONDS"; then
+  summaries+=("fuzz: every target ran ${TARVEL_FUZZ_SECONDS} s without a fault")
+else
+  summaries+=("fuzz: a target found a fault or did not build (build/fuzz)"); total_failed=$((total_failed + 1)); status=1
+fi
 run_ctest x86 "$x86_reason"
 run_ctest x64
 

@@ -25,7 +25,8 @@ protected:
     void SetUp() override
     {
         const char* no32 = getenv("TARVEL_NO_32BIT");
-        if (no32 && std::string(no32) == "1") GTEST_SKIP() << "this machine cannot run 32-bit Windows programs";
+        if (!TARVEL_X86_RUNS || (no32 && std::string(no32) == "1"))
+            GTEST_SKIP() << "this machine cannot run 32-bit Windows programs";
         for (const CArchitecture* a : {&x86, &x64}) {
             ASSERT_TRUE(Exists(a->module)) << a->module << ": build the " << a->name << " tree first";
             ASSERT_TRUE(Exists(a->host)) << a->host << ": build the " << a->name << " tree first";
