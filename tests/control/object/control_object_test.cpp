@@ -256,17 +256,7 @@ TEST_F(Control, StreamRoundTripAndDamagedStreamsRejected)
     persist->Release();
 
     auto loadInto = [](CTarvelCtrl* target, const std::string& bytes) {
-        IStream* s = nullptr;
-        CreateStreamOnHGlobal(nullptr, TRUE, &s);
-        s->Write(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr);
-        LARGE_INTEGER start{};
-        s->Seek(start, STREAM_SEEK_SET, nullptr);
-        IPersistStreamInit* p = nullptr;
-        target->QueryInterface(IID_IPersistStreamInit, reinterpret_cast<void**>(&p));
-        const HRESULT hr = p->Load(s);
-        p->Release();
-        s->Release();
-        return hr;
+        return LoadStream(target->GetControllingUnknown(), std::vector<uint8_t>(bytes.begin(), bytes.end()));
     };
     CTarvelCtrl* other = new CTarvelCtrl;
     EXPECT_EQ(loadInto(other, saved), S_OK);
