@@ -576,11 +576,10 @@ private:
             SafeArrayUnaccessData(sa);
         }
         VARTYPE claimed = own;
-        // A claim that differs from the array: only where reading by the claim stays within
-        // the data or is refused for the element size (a VARIANT claim over 16-byte numbers
-        // is a fault of the host's own memory, not of input).
+        // A claim that differs from the array: other sizes, and 16-byte numbers (random bits)
+        // under a VARIANT label.
         if (OneIn(8)) claimed = OneIn(2) ? VT_UI1 : OneIn(2) ? VT_I1 : VT_I4;
-        else if (OneIn(20) && SafeArrayGetElemsize(sa) != sizeof(VARIANT)) claimed = VT_VARIANT;
+        else if (OneIn(20)) claimed = VT_VARIANT;
         V_VT(&v) = static_cast<VARTYPE>(VT_ARRAY | claimed);
         V_ARRAY(&v) = sa;
     }
@@ -602,6 +601,10 @@ private:
         sa.fFeatures = static_cast<USHORT>(OneIn(4) ? rng_() : variants ? FADF_VARIANT | FADF_HAVEVARTYPE : FADF_HAVEVARTYPE);
         // FADF_RECORD and FADF_HAVEIID say what the prefix holds; nothing here ever follows it.
         sa.cbElements = variants ? sizeof(VARIANT) : OneIn(5) ? Below(40) : 1;
+        if (variants && !OneIn(8)) {  // the element type where FADF_HAVEVARTYPE says it is
+            const DWORD type = VT_VARIANT;
+            memcpy(a.prefix + 12, &type, sizeof type);
+        }
         sa.cLocks = OneIn(8) ? 0xFFFF : OneIn(8) ? Below(0x10000) : 0;
         SAFEARRAYBOUND* bounds = sa.rgsabound;  // reversed order, as the system keeps them
         unsigned long long total = sa.cDims ? 1 : 0;
