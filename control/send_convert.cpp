@@ -119,6 +119,16 @@ bool ElementCount(SAFEARRAY* array, ULONG* count)
     return true;
 }
 
+// False when the descriptor names an element type other than VARIANT. The size check alone
+// lets through elements of the same size (DECIMAL in 32-bit code, records of that size), whose
+// bytes read as VARIANTs could name a string or object at any address. A descriptor that
+// names no type at all (made by hand, without FADF_HAVEVARTYPE) is taken by its size.
+bool MayHoldVariants(SAFEARRAY* array)
+{
+    VARTYPE type = VT_EMPTY;
+    return FAILED(SafeArrayGetVartype(array, &type)) || type == VT_VARIANT;
+}
+
 int32_t CSendConversion::Convert(const VARIANT& arg, int depth)
 {
     if (gaveUp_) return SEND_REJECTED;
@@ -247,7 +257,9 @@ int32_t CSendConversion::WalkVariantArray(SAFEARRAY* array, int depth)
     if (!array) return SEND_REJECTED;
     if (SafeArrayGetDim(array) > 1) return SEND_MULTIDIM;
     ULONG count;
-    if (!ElementCount(array, &count) || SafeArrayGetElemsize(array) != sizeof(VARIANT)) return SEND_REJECTED;
+    if (!ElementCount(array, &count) || SafeArrayGetElemsize(array) != sizeof(VARIANT) ||
+        !MayHoldVariants(array))
+        return SEND_REJECTED;
     if (count == 0) return SEND_OK;
     CSafeArrayLock data(array);
     if (!data.Ok() || !data.Data()) return SEND_REJECTED;

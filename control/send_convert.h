@@ -36,7 +36,8 @@ bool VariantToByte(const VARIANT& value, BYTE* result);
 //  - byte arrays and arrays of VARIANT are also taken by reference (VT_BYREF|VT_ARRAY|...),
 //    the way VBA passes an array variable to a late-bound call;
 //  - a null object, a null by-reference pointer, a null array, an array whose data cannot be
-//    accessed or one that has elements but no data appends nothing from that value and gives
+//    accessed, one that has elements but no data, or an array labelled VARIANT whose
+//    descriptor names another element type appends nothing from that value and gives
 //    SEND_REJECTED;
 //  - nesting deeper than kSendMaxDepth, more than kSendMaxElements elements, or memory that
 //    cannot be had (a record, the text block), ends the whole conversion at once with

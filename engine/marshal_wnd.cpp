@@ -57,6 +57,10 @@ bool RegisterMarshalWindowClass(WNDPROC proc)
     return RegisterClassA(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
 }
 
+// The object whose window is being created on this thread, from Create until the window
+// procedure binds it.
+thread_local CMarshalWnd* t_creating = nullptr;
+
 // The notification filter as the system documents it: the header and class GUID, 32 bytes.
 constexpr DWORD kInterfaceFilterSize = 32;
 
@@ -64,15 +68,27 @@ constexpr DWORD kInterfaceFilterSize = 32;
 
 CMarshalWnd::~CMarshalWnd()
 {
-    if (hwnd) DestroyWindow(hwnd);
+    if (!hwnd) return;
+    live = false;
+    DestroyWindow(hwnd);
 }
 
 bool CMarshalWnd::Create()
 {
     if (hwnd) return true;
     if (!RegisterMarshalWindowClass(&CMarshalWnd::WindowProc)) return false;
-    hwnd = CreateWindowExA(0, MarshalWindowClassName(), kTitle, 0, 0, 0, 100, 100, nullptr, nullptr, CodeModule(), this);
-    if (!hwnd) return false;
+    // The window procedure binds the new window to the object named here, never to a pointer
+    // in a creation message's parameters: anyone can send WM_NCCREATE with any of them.
+    t_creating = this;
+    const HWND made =
+        CreateWindowExA(0, MarshalWindowClassName(), kTitle, 0, 0, 0, 100, 100, nullptr, nullptr, CodeModule(), nullptr);
+    t_creating = nullptr;
+    if (!made) {
+        hwnd = nullptr;
+        return false;
+    }
+    hwnd = made;
+    live = true;
 
     DEV_BROADCAST_DEVICEINTERFACE_A filter;
     memset(&filter, 0, sizeof filter);
@@ -88,17 +104,23 @@ bool CMarshalWnd::Create()
 
 LRESULT CALLBACK CMarshalWnd::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == WM_NCCREATE) {
-        auto* create = reinterpret_cast<CREATESTRUCTA*>(lParam);
-        auto* self = static_cast<CMarshalWnd*>(create->lpCreateParams);
-        if (self) {
-            SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-            self->hwnd = window;
-        }
-    }
     auto* self = reinterpret_cast<CMarshalWnd*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    if (message == WM_NCCREATE) {
+        // Only the creation Create started binds, and only a window bound to nothing yet; a
+        // copy of the message sent later to a live window is not passed on either, since the
+        // default handling reads the creation record it points to.
+        if (self || !t_creating) return 0;
+        self = t_creating;
+        t_creating = nullptr;
+        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+        self->hwnd = window;
+        return DefWindowProcA(window, message, wParam, lParam);
+    }
     if (!self) return DefWindowProcA(window, message, wParam, lParam);
     if (message == WM_NCDESTROY) {
+        // A copy from elsewhere would leave a live window serving nobody, and the default
+        // handling would free what the window still holds: only the object ends the window.
+        if (self->live) return 0;
         SetWindowLongPtrA(window, GWLP_USERDATA, 0);
         self->hwnd = nullptr;
         return DefWindowProcA(window, message, wParam, lParam);

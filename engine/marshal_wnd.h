@@ -35,6 +35,9 @@ private:
 
     HWND hwnd = nullptr;
     CSerialPort* owner = nullptr;
+    // From a successful Create until the destructor ends the window: a WM_NCDESTROY seen
+    // meanwhile is a copy from elsewhere.
+    bool live = false;
 };
 
 // True when the registry names the device instance of a device-interface path as COM port

@@ -64,6 +64,7 @@ void CSerialPort::DestroyPortState()
     ClosePort();
     marshalWnd.reset();
     queuedDisconnects.clear();
+    queuedConnects = 0;
 }
 
 HWND CSerialPort::NotifyWindow() const
@@ -194,7 +195,7 @@ void CSerialPort::PostNotify(int32_t kind)
     // Without a window a post would become a message of this thread that reaches nobody.
     const HWND window = NotifyWindow();
     if (kind != EVT_DISCONNECT) {
-        if (window) PostMessageA(window, WM_PORT_NOTIFY, static_cast<WPARAM>(kind), 0);
+        if (window && PostMessageA(window, WM_PORT_NOTIFY, static_cast<WPARAM>(kind), 0)) ++queuedConnects;
         return;
     }
     if ((!window || !worker.PostDisconnectNotice(window)) && !queuedDisconnects.empty()) queuedDisconnects.pop_back();
@@ -325,6 +326,9 @@ bool CSerialPort::DispatchPortEvent(WPARAM kind, LPARAM)
     VariantInit(&empty);
     switch (kind) {
     case EVT_CONNECT:
+        // Like a disconnect, raised only for a notification this object posted.
+        if (queuedConnects == 0) break;
+        --queuedConnects;
         FireCommEvent(EVT_CONNECT, empty);
         break;
     case EVT_DISCONNECT: {

@@ -91,5 +91,7 @@ private:
     // window, in posting order, so that one belonging to a replaced connection does not
     // close the port a later open made.
     std::deque<uint32_t> queuedDisconnects;
+    // EVT_CONNECT notifications posted to the window and not yet dispatched.
+    uint32_t queuedConnects = 0;
     uint32_t connectionGeneration = 0;
 };

@@ -513,6 +513,38 @@ TEST_F(SendTest, VariantArrayEdgeCases)
     V_ARRAY(&nullArray) = &hollow;
     EXPECT_EQ(Send(nullArray), SEND_REJECTED);
     VariantInit(&nullArray);
+    // Elements of the same size but another type, under a VARIANT label: their bytes are not
+    // VARIANTs (here they would read as VT_UI1 'A', elsewhere as a string at any address).
+    CSafeArray decimals = Vector(VT_DECIMAL, 0, 2);
+    VARIANT* lookalikes = nullptr;
+    ASSERT_EQ(SafeArrayAccessData(decimals.Get(), reinterpret_cast<void**>(&lookalikes)), S_OK);
+    for (int i = 0; i < 2; ++i) {
+        V_VT(&lookalikes[i]) = VT_UI1;
+        V_UI1(&lookalikes[i]) = 'A';
+    }
+    SafeArrayUnaccessData(decimals.Get());
+    EXPECT_EQ(Send(ArrayVariant(VT_ARRAY | VT_VARIANT, std::move(decimals))), SEND_REJECTED);
+    // The same with VARIANT-sized elements in 64-bit code: a descriptor naming its type as the
+    // system keeps it, in the four bytes before the descriptor.
+    struct {
+        DWORD hidden[4];
+        SAFEARRAY sa;
+    } named = {};
+    named.hidden[3] = VT_RECORD;
+    named.sa.cDims = 1;
+    named.sa.fFeatures = FADF_HAVEVARTYPE;
+    named.sa.cbElements = sizeof(VARIANT);
+    named.sa.rgsabound[0] = {2, 0};
+    VARIANT records[2];
+    for (VARIANT& r : records) {
+        V_VT(&r) = VT_UI1;
+        V_UI1(&r) = 'A';
+    }
+    named.sa.pvData = records;
+    V_VT(&nullArray) = VT_ARRAY | VT_VARIANT;
+    V_ARRAY(&nullArray) = &named.sa;
+    EXPECT_EQ(Send(nullArray), SEND_REJECTED);
+    VariantInit(&nullArray);
     EXPECT_TRUE(Taken().empty());
     EXPECT_FALSE(IsSignalled(ready.Get()));
 }

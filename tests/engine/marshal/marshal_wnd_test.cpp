@@ -189,13 +189,62 @@ TEST(MarshalWindow, DestroyedWithItsObjectAndReusableAfterwards)
 TEST(MarshalWindow, PortNotificationReachesTheOwner)
 {
     CRecordingPort port;
-    EXPECT_EQ(SendMessageA(port.NotifyWindow(), WM_PORT_NOTIFY, EVT_CONNECT, 0), 1);
-    ASSERT_EQ(port.events.size(), 1u);
-    EXPECT_EQ(port.events[0].kind, EVT_CONNECT);
+    const HWND window = port.NotifyWindow();
+    // A connect notification the port never posted, as any program can send or post one.
+    EXPECT_EQ(SendMessageA(window, WM_PORT_NOTIFY, EVT_CONNECT, 0), 1);
+    PostMessageA(window, WM_PORT_NOTIFY, EVT_CONNECT, 0);
+    PumpFor(50);
+    EXPECT_EQ(port.Count(EVT_CONNECT), 0);
 
-    // Posted, as the worker does: delivered when the thread pumps.
-    PostMessageA(port.NotifyWindow(), WM_PORT_NOTIFY, EVT_CONNECT, 0);
-    EXPECT_TRUE(PumpUntil([&] { return port.Count(EVT_CONNECT) == 2; }));
+    // The port's own notification (a failed open's) is delivered when the thread pumps.
+    port.PutPort(kMissingPort);
+    port.PutConnected(true);
+    EXPECT_TRUE(PumpUntil([&] { return port.Count(EVT_DISCONNECT) == 1; }));
+    EXPECT_EQ(port.Count(EVT_CONNECT), 0);
+}
+
+// Sends `message` to `window` from a thread of its own, as another program would, while this
+// thread pumps.
+void SendFromAnotherThread(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    std::atomic<bool> sent{false};
+    std::thread other([&] {
+        SendMessageA(window, message, wParam, lParam);
+        sent = true;
+    });
+    EXPECT_TRUE(PumpUntil([&] { return sent.load(); }));
+    other.join();
+}
+
+TEST(MarshalWindow, ForgedCreationAndDestructionChangeNothing)
+{
+    CRecordingPort port;
+    const HWND window = port.NotifyWindow();
+    // Creation records naming another object, none at all, and one that cannot be read.
+    CMarshalWnd decoy;
+    CREATESTRUCTA create{};
+    create.lpCreateParams = &decoy;
+    create.lpszName = "forged";
+    const CGuardedRecord unreadable(std::vector<char>{});
+    for (const void* record : {static_cast<const void*>(&create), static_cast<const void*>(nullptr), unreadable.Get()}) {
+        SendMessageA(window, WM_NCCREATE, 0, reinterpret_cast<LPARAM>(record));
+        SendFromAnotherThread(window, WM_NCCREATE, 0, reinterpret_cast<LPARAM>(record));
+    }
+    EXPECT_EQ(decoy.Handle(), nullptr);
+    // The end of a window nobody destroyed.
+    SendMessageA(window, WM_NCDESTROY, 0, 0);
+    SendFromAnotherThread(window, WM_NCDESTROY, 0, 0);
+    PostMessageA(window, WM_NCDESTROY, 0, 0);
+    PumpFor(50);
+
+    ASSERT_TRUE(IsWindow(window));
+    EXPECT_EQ(port.NotifyWindow(), window);
+    char title[64] = {};
+    GetWindowTextA(window, title, sizeof title);
+    EXPECT_STREQ(title, CMarshalWnd::kTitle);
+    port.PutPort(kMissingPort);
+    port.PutConnected(true);
+    EXPECT_TRUE(PumpUntil([&] { return port.Count(EVT_DISCONNECT) == 1; }));
 }
 
 TEST(MarshalWindow, RefusesToBeClosedFromOutside)
@@ -205,14 +254,7 @@ TEST(MarshalWindow, RefusesToBeClosedFromOutside)
     EXPECT_EQ(SendMessageA(window, WM_CLOSE, 0, 0), 0);
     PostMessageA(window, WM_CLOSE, 0, 0);
     PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
-    // As another program would ask: from a thread of its own.
-    std::atomic<bool> sent{false};
-    std::thread other([&] {
-        SendMessageA(window, WM_CLOSE, 0, 0);
-        sent = true;
-    });
-    EXPECT_TRUE(PumpUntil([&] { return sent.load(); }));
-    other.join();
+    SendFromAnotherThread(window, WM_CLOSE, 0, 0);
     PumpFor(50);
     ASSERT_TRUE(IsWindow(window));
     EXPECT_EQ(port.NotifyWindow(), window);
@@ -541,6 +583,22 @@ TEST_F(MarshalWindowOnPair, OpensFailUntilAWindowCanBeMade)
     EXPECT_TRUE(PumpUntil([&] { return port.Count(EVT_CONNECT) == 1; }));
     port.PutConnected(false);
     EXPECT_TRUE(PumpUntil([&] { return port.Count(EVT_DISCONNECT) == 1; }));
+}
+
+TEST_F(MarshalWindowOnPair, ConnectIsRaisedOncePerOpen)
+{
+    CRecordingPort port;
+    Connect(port, pair.PortA());
+    // Copies of the notification, sent or posted from elsewhere, raise nothing more.
+    SendFromAnotherThread(port.NotifyWindow(), WM_PORT_NOTIFY, EVT_CONNECT, 0);
+    PostMessageA(port.NotifyWindow(), WM_PORT_NOTIFY, EVT_CONNECT, 0);
+    PumpFor(100);
+    EXPECT_EQ(port.Count(EVT_CONNECT), 1);
+    port.PutConnected(false);
+    ASSERT_TRUE(PumpUntil([&] { return port.Count(EVT_DISCONNECT) == 1; }));
+    Connect(port, pair.PortA());
+    PumpFor(100);
+    EXPECT_EQ(port.Count(EVT_CONNECT), 2);
 }
 
 }  // namespace
