@@ -576,6 +576,7 @@ int main(int argc, char** argv)
                "[--unplug-cycles N]\n");
         return 2;
     }
+    srand(options.seed);  // the sink's slow handlers replay with the run
     NoteProgress();
     CUniqueHandle watchdog(CreateThread(nullptr, 0, WatchForHang, nullptr, 0, nullptr));
     if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 2;
