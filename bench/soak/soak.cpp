@@ -129,6 +129,8 @@ public:
         // Writing Port while the host wants the port open reopens it: only the first time.
         if (GetLongProperty(control, L"Port") != pairs[current].PortA())
             Check(SUCCEEDED(PutProperty(control, L"Port", CVariant(long(pairs[current].PortA())))), "Port refused");
+        static const long kIntervals[] = {1, 5, 30, 100};
+        PutProperty(control, L"RecvIntervalTimeout", CVariant(kIntervals[random() % 4]));
         PutProperty(control, L"Connected", CVariant(true));
         if (!GetBoolProperty(control, L"Connected"))
             Fail("Connected = True failed on COM" + std::to_string(pairs[current].PortA()) + ", Error " +
@@ -252,6 +254,12 @@ public:
         txSent.insert(txSent.end(), bytes.begin(), bytes.end());
         totals.toPeer += bytes.size();
         ++totals.largeSends;
+        // A peer that only listens while a file goes out: no read completes with data then,
+        // which is when a driver may end reads with a time-out status.
+        if (random() % 2) {
+            const DWORD quietMs = 50 + random() % 400;
+            for (const DWORD start = GetTickCount(); GetTickCount() - start < quietMs;) Tick(5);
+        }
     }
 
     // Pumps and reads both peers; an EVT_DISCONNECT nobody caused is the fault this hunts.
