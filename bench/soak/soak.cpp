@@ -5,8 +5,9 @@
 //               [--connect-cycles N] [--unplug-cycles N]
 //
 // Without --module the control is created by its registered ProgID. With --seconds it runs
-// random traffic both ways in every DataMode with handlers that are sometimes slow, and mixes
-// in Connected toggles, Port and DataMode changes, hang-ups and unplug/replug. The cycle
+// random traffic both ways in every DataMode with handlers that are sometimes slow, large
+// Sends with the peer sometimes quiet meanwhile, a random RecvIntervalTimeout per connection,
+// and mixes in Connected toggles, Port and DataMode changes, hang-ups and unplug/replug. The cycle
 // options first run that many connect/disconnect and unplug/replug cycles with traffic and
 // print the longest close. Exit code 0: every byte accounted for, no unexpected disconnect,
 // no leak of handles or threads; 1: a fault (the reason is printed); 3: no progress for a
