@@ -1,0 +1,494 @@
+// The whole control as users meet it (created by its registered ProgID, or from a module with
+// --module, with a sink of ours on CommEvent) side by side with a raw Win32 program on the
+// same virtual pair, in one run, alternating rounds: receive rate at equal read sizes,
+// latency from a peer's byte to the host, 1 MB Send until the call returns and until the peer
+// has it all, and Connected = False with I/O pending against closing a raw handle. Prints every
+// round and the medians and writes the medians to a results file. Asserts nothing.
+//
+//   control_bench [--module PATH] [--rounds N] [--megabytes N] [--results FILE]
+#include "bench/soak/soak_host.h"
+#include "common/tarvel_ids.h"
+#include "common/win_raii.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+double Now()
+{
+    LARGE_INTEGER counter, frequency;
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    return double(counter.QuadPart) * 1000.0 / double(frequency.QuadPart);
+}
+
+double Percentile(std::vector<double> values, double fraction)
+{
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, size_t(fraction * double(values.size())))];
+}
+
+// Counts what arrives without looking at it, as a host that only needs sizes would.
+class CCountingSink final : public IDispatch {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == DIID__DTarvelEvents) {
+            *ppv = static_cast<IDispatch*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs); }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        const LONG left = InterlockedDecrement(&refs);
+        if (!left) delete this;
+        return ULONG(left);
+    }
+    STDMETHODIMP GetTypeInfoCount(UINT* count) override { *count = 0; return S_OK; }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
+                        UINT*) override
+    {
+        if (result) VariantInit(result);
+        if (id != 1 || !params || params->cArgs != 2) return DISP_E_MEMBERNOTFOUND;
+        CVariant kind;
+        kind.CopyAs(params->rgvarg[1], VT_I4);
+        const VARIANT& data = params->rgvarg[0];
+        if (V_I4(&kind) == EVT_CONNECT) ++connects;
+        if (V_I4(&kind) == EVT_DISCONNECT) ++disconnects;
+        if (V_I4(&kind) == EVT_DATA && (V_VT(&data) & VT_ARRAY)) {
+            received += V_ARRAY(&data)->rgsabound[0].cElements;
+            lastData = Now();
+        }
+        return S_OK;
+    }
+    unsigned long long received = 0;
+    double lastData = 0;
+    long connects = 0, disconnects = 0;
+
+private:
+    LONG refs = 1;
+};
+
+// The far end, writing from a thread of its own so that the host side alone sets the pace.
+class CPeerWriter {
+public:
+    CPeerWriter(HANDLE port, size_t total) : port(port), total(total) {}
+    void Start() { thread.Reset(CreateThread(nullptr, 0, &CPeerWriter::Run, this, 0, nullptr)); }
+    void Join() { if (thread) WaitForSingleObject(thread.Get(), INFINITE); }
+
+private:
+    static DWORD WINAPI Run(void* self)
+    {
+        auto* writer = static_cast<CPeerWriter*>(self);
+        std::vector<BYTE> chunk(65536, 0x5A);
+        for (size_t sent = 0; sent < writer->total;) {
+            const DWORD n = DWORD(std::min(chunk.size(), writer->total - sent));
+            DWORD written = 0;
+            if (!WriteFile(writer->port, chunk.data(), n, &written, nullptr)) break;
+            sent += written;
+        }
+        return 0;
+    }
+    HANDLE port;
+    size_t total;
+    CUniqueHandle thread;
+};
+
+bool SetPeerTimeouts(HANDLE port)
+{
+    COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    GetCommState(port, &dcb);
+    dcb.BaudRate = 115200;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    return SetCommState(port, &dcb) && SetCommTimeouts(port, &timeouts);
+}
+
+// Reads whatever the peer has; the count.
+size_t ReadAvailable(HANDLE port)
+{
+    size_t total = 0;
+    static BYTE buffer[65536];
+    for (DWORD got = 1; got;) {
+        got = 0;
+        if (!ReadFile(port, buffer, sizeof buffer, &got, nullptr)) break;
+        total += got;
+    }
+    return total;
+}
+
+// The raw program: an overlapped handle with the control's own time-outs and a read loop.
+class CRawPort {
+public:
+    bool Open(int com, DWORD intervalMs)
+    {
+        handle.Reset(CreateFileA(("\\\\.\\COM" + std::to_string(com)).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+        COMMTIMEOUTS timeouts{intervalMs, 0, 0, 0, 0};
+        return handle.IsValid() && SetCommTimeouts(handle.Get(), &timeouts);
+    }
+    // One overlapped read of up to `size` bytes; the count, or -1 on failure.
+    long Read(BYTE* buffer, DWORD size)
+    {
+        OVERLAPPED overlapped{};
+        CUniqueHandle done(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        overlapped.hEvent = done.Get();
+        DWORD got = 0;
+        if (!ReadFile(handle.Get(), buffer, size, &got, &overlapped)) {
+            if (GetLastError() != ERROR_IO_PENDING) return -1;
+            if (!GetOverlappedResult(handle.Get(), &overlapped, &got, TRUE)) return GetLastError() == ERROR_TIMEOUT ? 0 : -1;
+        }
+        return long(got);
+    }
+    // One overlapped write; returns once the call returned (`returnedMs`), then waits for it.
+    bool Write(const BYTE* data, DWORD size, double& returnedMs)
+    {
+        OVERLAPPED overlapped{};
+        CUniqueHandle done(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        overlapped.hEvent = done.Get();
+        const double start = Now();
+        DWORD written = 0;
+        const BOOL ok = WriteFile(handle.Get(), data, size, &written, &overlapped);
+        returnedMs = Now() - start;
+        if (!ok && GetLastError() != ERROR_IO_PENDING) return false;
+        return GetOverlappedResult(handle.Get(), &overlapped, &written, TRUE) && written == size;
+    }
+    HANDLE Get() const { return handle.Get(); }
+    void Close() { handle.Reset(); }
+
+private:
+    CUniqueFileHandle handle;
+};
+
+struct CSeries {
+    std::string name;
+    std::vector<double> control, raw;
+};
+
+class CBench {
+public:
+    CBench(IDispatch* control, CCountingSink& sink, CNullModemPair& pair, HANDLE peer, size_t megabytes)
+        : control(control), sink(sink), pair(pair), peer(peer), bytes(megabytes << 20)
+    {
+    }
+
+    // Receive rate in MB/s at the given read size.
+    double ControlReceive(long threshold)
+    {
+        PutProperty(control, L"RecvSizeThreshold", CVariant(threshold));
+        if (!OpenControl(30)) return 0;
+        sink.received = 0;
+        CPeerWriter writer(peer, bytes);
+        const double start = Now();
+        writer.Start();
+        PumpUntil([&] { return sink.received >= bytes; }, 120000);
+        const double ms = sink.lastData - start;
+        writer.Join();
+        CloseControl();
+        return sink.received >= bytes ? double(bytes) / 1048576.0 / (ms / 1000.0) : 0;
+    }
+
+    double RawReceive(DWORD readSize)
+    {
+        CRawPort raw;
+        if (!raw.Open(pair.PortA(), 30)) return 0;
+        std::vector<BYTE> buffer(readSize);
+        CPeerWriter writer(peer, bytes);
+        const double start = Now();
+        writer.Start();
+        size_t got = 0;
+        for (long n = 0; got < bytes && n >= 0; got += size_t(n)) n = raw.Read(buffer.data(), readSize);
+        const double ms = Now() - start;
+        writer.Join();
+        return got >= bytes ? double(bytes) / 1048576.0 / (ms / 1000.0) : 0;
+    }
+
+    // Latencies in ms from a peer's byte to the host, `samples` of them.
+    std::vector<double> ControlLatency(long intervalMs, int samples)
+    {
+        std::vector<double> latencies;
+        PutProperty(control, L"RecvSizeThreshold", CVariant(1000L));
+        if (!OpenControl(intervalMs)) return latencies;
+        for (int i = 0; i < samples; ++i) {
+            const unsigned long long before = sink.received;
+            PumpFor(5);
+            const BYTE one = 0x31;
+            DWORD written = 0;
+            const double start = Now();
+            WriteFile(peer, &one, 1, &written, nullptr);
+            if (!PumpUntil([&] { return sink.received > before; }, 5000)) break;
+            latencies.push_back(sink.lastData - start);
+        }
+        CloseControl();
+        return latencies;
+    }
+
+    std::vector<double> RawLatency(DWORD intervalMs, int samples)
+    {
+        std::vector<double> latencies;
+        CRawPort raw;
+        if (!raw.Open(pair.PortA(), intervalMs)) return latencies;
+        for (int i = 0; i < samples; ++i) {
+            Sleep(5);
+            const BYTE one = 0x31;
+            DWORD written = 0;
+            BYTE buffer[1000];
+            OVERLAPPED overlapped{};
+            CUniqueHandle done(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+            overlapped.hEvent = done.Get();
+            DWORD got = 0;
+            const BOOL immediate = ReadFile(raw.Get(), buffer, sizeof buffer, &got, &overlapped);
+            const double start = Now();
+            WriteFile(peer, &one, 1, &written, nullptr);
+            if (!immediate && !GetOverlappedResult(raw.Get(), &overlapped, &got, TRUE)) break;
+            latencies.push_back(Now() - start);
+        }
+        return latencies;
+    }
+
+    // 1 MB through Send: the call's own time and the time until the peer has it all.
+    void ControlSend(bool text, double& callMs, double& doneMs)
+    {
+        callMs = doneMs = 0;
+        if (!OpenControl(30)) return;
+        CVariant argument;
+        if (text) {
+            std::wstring chars(size_t(1) << 20, L'Z');
+            argument = CVariant(CBstr(chars.c_str(), UINT(chars.size())));
+        } else {
+            CSafeArray array = CSafeArray::CreateVector(VT_UI1, 1u << 20);
+            {
+                CSafeArrayLock lock(array.Get());
+                memset(lock.Data(), 0x5A, 1u << 20);
+            }
+            V_VT(&argument) = VT_ARRAY | VT_UI1;
+            V_ARRAY(&argument) = array.Detach();
+        }
+        ReadAvailable(peer);
+        const double start = Now();
+        CallSend(control, argument);
+        callMs = Now() - start;
+        size_t got = 0;
+        PumpUntil([&] { got += ReadAvailable(peer); return got >= (1u << 20); }, 60000);
+        doneMs = got >= (1u << 20) ? Now() - start : 0;
+        CloseControl();
+    }
+
+    void RawSend(double& callMs, double& doneMs)
+    {
+        callMs = doneMs = 0;
+        CRawPort raw;
+        if (!raw.Open(pair.PortA(), 30)) return;
+        std::vector<BYTE> data(size_t(1) << 20, 0x5A);
+        ReadAvailable(peer);
+        const double start = Now();
+        OVERLAPPED overlapped{};
+        CUniqueHandle done(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        overlapped.hEvent = done.Get();
+        DWORD written = 0;
+        const BOOL ok = WriteFile(raw.Get(), data.data(), DWORD(data.size()), &written, &overlapped);
+        callMs = Now() - start;
+        // The same polling cadence as the control's side, so that neither gains from it.
+        size_t got = 0;
+        PumpUntil([&] { got += ReadAvailable(peer); return got >= data.size(); }, 60000);
+        if (!ok) GetOverlappedResult(raw.Get(), &overlapped, &written, TRUE);
+        doneMs = got >= data.size() ? Now() - start : 0;
+    }
+
+    // Connected = False while a read and a line-event wait are pending.
+    double ControlClose()
+    {
+        if (!OpenControl(30)) return 0;
+        PumpFor(50);
+        const double start = Now();
+        PutProperty(control, L"Connected", CVariant(false));
+        const double ms = Now() - start;
+        PumpUntil([&] { return sink.disconnects > 0; }, 5000);
+        return ms;
+    }
+
+    double RawClose()
+    {
+        CRawPort raw;
+        if (!raw.Open(pair.PortA(), 30)) return 0;
+        SetCommMask(raw.Get(), EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK | EV_ERR);
+        OVERLAPPED readOverlapped{}, waitOverlapped{};
+        CUniqueHandle readDone(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        CUniqueHandle waitDone(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        readOverlapped.hEvent = readDone.Get();
+        waitOverlapped.hEvent = waitDone.Get();
+        BYTE buffer[1000];
+        DWORD got = 0, mask = 0;
+        ReadFile(raw.Get(), buffer, sizeof buffer, &got, &readOverlapped);
+        WaitCommEvent(raw.Get(), &mask, &waitOverlapped);
+        Sleep(50);
+        // Closing the handle ends both; the time until both have ended (bounded: this is a
+        // figure, not a check).
+        const double start = Now();
+        raw.Close();
+        const HANDLE ended[] = {readDone.Get(), waitDone.Get()};
+        WaitForMultipleObjects(2, ended, TRUE, 2000);
+        return Now() - start;
+    }
+
+private:
+    bool OpenControl(long intervalMs)
+    {
+        sink.connects = sink.disconnects = 0;
+        PutProperty(control, L"Port", CVariant(long(pair.PortA())));
+        PutProperty(control, L"RecvIntervalTimeout", CVariant(intervalMs));
+        PutProperty(control, L"DataMode", CVariant(0L));
+        PutProperty(control, L"Connected", CVariant(true));
+        return GetBoolProperty(control, L"Connected") && PumpUntil([&] { return sink.connects > 0; }, 5000);
+    }
+    void CloseControl()
+    {
+        PutProperty(control, L"Connected", CVariant(false));
+        PumpUntil([&] { return sink.disconnects > 0; }, 5000);
+        ReadAvailable(peer);
+    }
+
+    IDispatch* control;
+    CCountingSink& sink;
+    CNullModemPair& pair;
+    HANDLE peer;
+    size_t bytes;
+};
+
+void PrintRound(FILE* out, const char* name, int round, double control, double raw)
+{
+    fprintf(out, "  round %d  %-44s control %9.2f  raw %9.2f\n", round, name, control, raw);
+}
+
+void Report(FILE* out, const std::vector<CSeries>& series)
+{
+    fprintf(out, "%-52s %10s %10s %8s\n", "median of the rounds", "control", "raw", "control/raw");
+    for (const CSeries& s : series) {
+        const double control = Percentile(s.control, 0.5), raw = Percentile(s.raw, 0.5);
+        fprintf(out, "%-52s %10.2f %10.2f %8.2f\n", s.name.c_str(), control, raw, raw ? control / raw : 0);
+    }
+}
+
+struct COptions {
+    std::string module, results = "control_bench_results.txt";
+    int rounds = 5;
+    size_t megabytes = 4;
+};
+
+bool ParseOptions(int argc, char** argv, COptions& options)
+{
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string name = argv[i];
+        if (name == "--module") options.module = argv[i + 1];
+        else if (name == "--rounds") options.rounds = std::max(1, atoi(argv[i + 1]));
+        else if (name == "--megabytes") options.megabytes = size_t(std::max(1, atoi(argv[i + 1])));
+        else if (name == "--results") options.results = argv[i + 1];
+        else return false;
+    }
+    return argc % 2 == 1;
+}
+
+int RunBench(const COptions& options)
+{
+    CNullModemPair pair;
+    CComPort peer;
+    if (!pair.Lease() || !peer.Open(pair.PortB()) || !SetPeerTimeouts(peer.Get())) {
+        printf("no virtual null-modem pair: run this through tools/wine/wine-run.sh\n");
+        return 2;
+    }
+    CLoadedModule module;
+    CComRef<IDispatch> control = CreateControl(module, options.module);
+    if (!control) return 2;
+    CComRef<CCountingSink> sink = CComRef<CCountingSink>::Adopt(new CCountingSink);
+    CEventLink link(control.Get(), sink.Get());
+    if (!link.Connected()) return 2;
+    CBench bench(control.Get(), *sink.Get(), pair, peer.Get(), options.megabytes);
+
+    std::vector<CSeries> series = {
+        {"receive MB/s, reads of 1000 (default threshold)", {}, {}},
+        {"receive MB/s, reads of 5000", {}, {}},
+        {"receive MB/s, reads of 10000", {}, {}},
+        {"latency ms, interval 30, median", {}, {}},
+        {"latency ms, interval 1, median", {}, {}},
+        {"latency ms, interval 1, p90", {}, {}},
+        {"latency ms, interval 1, max", {}, {}},
+        {"1 MB byte array Send, until the peer has it, ms", {}, {}},
+        {"1 MB byte array Send, call returns, ms", {}, {}},
+        {"1 MB string Send, until the peer has it, ms", {}, {}},
+        {"1 MB string Send, call returns, ms", {}, {}},
+        {"close with I/O pending, ms", {}, {}}};
+    auto add = [&](size_t index, int round, double controlValue, double rawValue) {
+        series[index].control.push_back(controlValue);
+        series[index].raw.push_back(rawValue);
+        PrintRound(stdout, series[index].name.c_str(), round, controlValue, rawValue);
+    };
+    for (int round = 1; round <= options.rounds; ++round) {
+        // Alternate which side goes first, so that drift on the machine is shared fairly.
+        const bool controlFirst = round % 2 == 1;
+        const long sizes[] = {1000, 5000, 10000};
+        for (size_t i = 0; i < 3; ++i) {
+            double c = 0, r = 0;
+            if (controlFirst) c = bench.ControlReceive(sizes[i]), r = bench.RawReceive(DWORD(sizes[i]));
+            else r = bench.RawReceive(DWORD(sizes[i])), c = bench.ControlReceive(sizes[i]);
+            add(i, round, c, r);
+        }
+        const std::vector<double> c30 = bench.ControlLatency(30, 10), r30 = bench.RawLatency(30, 10);
+        add(3, round, Percentile(c30, 0.5), Percentile(r30, 0.5));
+        const std::vector<double> c1 = bench.ControlLatency(1, 40), r1 = bench.RawLatency(1, 40);
+        add(4, round, Percentile(c1, 0.5), Percentile(r1, 0.5));
+        add(5, round, Percentile(c1, 0.9), Percentile(r1, 0.9));
+        add(6, round, Percentile(c1, 1.0), Percentile(r1, 1.0));
+        double callArray, doneArray, callText, doneText, rawCall, rawDone;
+        bench.ControlSend(false, callArray, doneArray);
+        bench.RawSend(rawCall, rawDone);
+        bench.ControlSend(true, callText, doneText);
+        add(7, round, doneArray, rawDone);
+        add(8, round, callArray, rawCall);
+        add(9, round, doneText, rawDone);
+        add(10, round, callText, rawCall);
+        double cClose = 0, rClose = 0;
+        if (controlFirst) cClose = bench.ControlClose(), rClose = bench.RawClose();
+        else rClose = bench.RawClose(), cClose = bench.ControlClose();
+        add(11, round, cClose, rClose);
+    }
+    Report(stdout, series);
+    FILE* results = fopen(options.results.c_str(), "w");
+    if (results) {
+        fprintf(results, "control_bench, %s, %d rounds, %zu MB per receive round\n",
+                sizeof(void*) == 8 ? "x64" : "x86", options.rounds, options.megabytes);
+        Report(results, series);
+        fclose(results);
+        printf("results written to %s\n", options.results.c_str());
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    COptions options;
+    if (!ParseOptions(argc, argv, options)) {
+        printf("usage: control_bench [--module PATH] [--rounds N] [--megabytes N] [--results FILE]\n");
+        return 2;
+    }
+    if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 2;
+    const int result = RunBench(options);
+    CoUninitialize();
+    return result;
+}

@@ -1,0 +1,596 @@
+// tarvel_soak: the control driven through its COM interface by a host of our own on two
+// virtual null-modem pairs, with exact accounting of every byte in both directions.
+//
+//   tarvel_soak [--module PATH] [--seconds N] [--seed N]
+//               [--connect-cycles N] [--unplug-cycles N]
+//
+// Without --module the control is created by its registered ProgID. With --seconds it runs
+// random traffic both ways in every DataMode with handlers that are sometimes slow, large
+// Sends with the peer sometimes quiet meanwhile, a random RecvIntervalTimeout per connection,
+// and mixes in Connected toggles, Port and DataMode changes, hang-ups and unplug/replug. The cycle
+// options first run that many connect/disconnect and unplug/replug cycles with traffic and
+// print the longest close. Exit code 0: every byte accounted for, no unexpected disconnect,
+// no leak of handles or threads; 1: a fault (the reason is printed); 3: no progress for a
+// minute (a hang); 2: bad arguments or no test bed.
+#include "bench/soak/soak_host.h"
+#include "common/win_raii.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+struct COptions {
+    std::string module;
+    DWORD seconds = 0;
+    unsigned seed = 0;
+    int connectCycles = 0;
+    int unplugCycles = 0;
+};
+
+class CSoakFault : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A hang is a run that stops making progress: the watchdog ends the process then.
+volatile LONG lastProgress = 0;
+
+void NoteProgress() { InterlockedExchange(&lastProgress, LONG(GetTickCount())); }
+
+DWORD WINAPI WatchForHang(void*)
+{
+    for (;;) {
+        Sleep(1000);
+        if (GetTickCount() - DWORD(lastProgress) > 60000) {
+            printf("FAULT: no progress for 60 s: the host is stuck\n");
+            fflush(stdout);
+            ExitProcess(3);
+        }
+    }
+}
+
+// The program at the other end of a pair: plain Win32 calls, reads that return at once.
+class CPeer {
+public:
+    bool Open(int com)
+    {
+        if (!port.Open(com)) return false;
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        GetCommState(port.Get(), &dcb);
+        dcb.BaudRate = 115200;
+        dcb.ByteSize = 8;
+        dcb.Parity = NOPARITY;
+        dcb.StopBits = ONESTOPBIT;
+        COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
+        return SetCommState(port.Get(), &dcb) && SetCommTimeouts(port.Get(), &timeouts);
+    }
+    bool Write(const CBytes& bytes) { return bytes.empty() || port.Write(bytes.data(), DWORD(bytes.size())); }
+    // Appends whatever has arrived; the count read.
+    size_t ReadInto(CBytes& into)
+    {
+        size_t total = 0;
+        for (;;) {
+            BYTE buffer[8192];
+            DWORD got = 0;
+            if (!ReadFile(port.Get(), buffer, sizeof buffer, &got, nullptr) || !got) return total;
+            into.insert(into.end(), buffer, buffer + got);
+            total += got;
+        }
+    }
+
+private:
+    CComPort port;
+};
+
+bool IsPrefix(const CBytes& part, const CBytes& whole)
+{
+    return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
+}
+
+size_t FirstDifference(const CBytes& a, const CBytes& b)
+{
+    const size_t n = std::min(a.size(), b.size());
+    return size_t(std::mismatch(a.begin(), a.begin() + n, b.begin()).first - a.begin());
+}
+
+struct CTotals {
+    unsigned long long toPeer = 0, fromPeer = 0;
+    long connections = 0, toggles = 0, abruptCloses = 0, portChanges = 0, modeChanges = 0, hangUps = 0,
+         unplugs = 0, sends = 0, largeSends = 0;
+    double longestCloseMs = 0;
+};
+
+double MsSince(const LARGE_INTEGER& start)
+{
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return double(now.QuadPart - start.QuadPart) * 1000.0 / double(frequency.QuadPart);
+}
+
+// One control, its sink, two leased pairs with a peer on each B end, and the ledger of the
+// current connection: what went in at each side and what came out at the other.
+class CSoakRun {
+public:
+    CSoakRun(IDispatch* control, CSoakSink& sink, CNullModemPair* pairs, CPeer* peers, unsigned seed)
+        : control(control), sink(sink), pairs(pairs), peers(peers), random(seed)
+    {
+    }
+
+    void Connect()
+    {
+        ClearLedger();
+        const long connects = sink.counts[EVT_CONNECT];
+        // Writing Port while the host wants the port open reopens it: only the first time.
+        if (GetLongProperty(control, L"Port") != pairs[current].PortA())
+            Check(SUCCEEDED(PutProperty(control, L"Port", CVariant(long(pairs[current].PortA())))), "Port refused");
+        static const long kIntervals[] = {1, 5, 30, 100};
+        PutProperty(control, L"RecvIntervalTimeout", CVariant(kIntervals[random() % 4]));
+        PutProperty(control, L"Connected", CVariant(true));
+        if (!GetBoolProperty(control, L"Connected"))
+            Fail("Connected = True failed on COM" + std::to_string(pairs[current].PortA()) + ", Error " +
+                 std::to_string(GetLongProperty(control, L"Error")));
+        Await([&] { return sink.counts[EVT_CONNECT] > connects; }, "EVT_CONNECT");
+        ++totals.connections;
+        connected = true;
+    }
+
+    // Host-side close with everything delivered first: both directions must match exactly.
+    void CloseDrained()
+    {
+        Drain();
+        CloseAndMeasure();
+        FinishConnection(true);
+    }
+
+    // Host-side close with bytes in flight: whatever arrived must be a prefix of what was sent.
+    void CloseAbruptly()
+    {
+        CloseAndMeasure();
+        FinishConnection(false);
+        ++totals.abruptCloses;
+    }
+
+    void HangUp()
+    {
+        const long disconnects = sink.counts[EVT_DISCONNECT];
+        Check(pairs[current].HangUp(CNullModemPair::A), "HANGUP refused by the test bed");
+        AwaitDisconnect(disconnects, "EVT_DISCONNECT after a hang-up");
+        FinishConnection(false);
+        ++totals.hangUps;
+    }
+
+    // Unplug: the open connection ends; opening fails until the device returns. The time
+    // from the unplug to EVT_DISCONNECT, in ms.
+    double UnplugAndReplug()
+    {
+        long disconnects = sink.counts[EVT_DISCONNECT];
+        LARGE_INTEGER start;
+        QueryPerformanceCounter(&start);
+        Check(pairs[current].Unplug(CNullModemPair::A), "UNPLUG refused by the test bed");
+        double removalMs = 0;
+        if (connected) {
+            AwaitDisconnect(disconnects, "EVT_DISCONNECT after unplugging");
+            removalMs = MsSince(start);
+            FinishConnection(false);
+        }
+        disconnects = sink.counts[EVT_DISCONNECT];
+        PutProperty(control, L"Connected", CVariant(true));
+        Check(!GetBoolProperty(control, L"Connected"), "an unplugged port opened");
+        Check(GetLongProperty(control, L"Error") == 219, "opening an unplugged port did not set Error 219");
+        Await([&] { return sink.counts[EVT_DISCONNECT] > disconnects; }, "EVT_DISCONNECT of a failed open");
+        expectedDisconnects = sink.counts[EVT_DISCONNECT];
+        Check(pairs[current].Replug(CNullModemPair::A), "REPLUG refused by the test bed");
+        ++totals.unplugs;
+        return removalMs;
+    }
+
+    void ChangePort()
+    {
+        Drain();
+        const long disconnects = sink.counts[EVT_DISCONNECT];
+        const long connects = sink.counts[EVT_CONNECT];
+        const int next = 1 - current;
+        PutProperty(control, L"Port", CVariant(long(pairs[next].PortA())));
+        AwaitDisconnect(disconnects, "EVT_DISCONNECT of the old port", true);
+        FinishConnection(true);
+        current = next;
+        ClearLedger();
+        Check(GetBoolProperty(control, L"Connected"), "the new port did not open");
+        Await([&] { return sink.counts[EVT_CONNECT] > connects; }, "EVT_CONNECT of the new port");
+        connected = true;
+        ++totals.portChanges;
+        ++totals.connections;
+    }
+
+    void ChangeDataMode()
+    {
+        PutProperty(control, L"DataMode", CVariant(long(random() % 3)));
+        ++totals.modeChanges;
+    }
+
+    void PeerWrites(size_t count)
+    {
+        CBytes bytes(count);
+        // No zero bytes: text mode would replace them with NullSubst.
+        for (BYTE& b : bytes) b = BYTE(1 + random() % 255);
+        Check(peers[current].Write(bytes), "the peer's write failed");
+        rxSent.insert(rxSent.end(), bytes.begin(), bytes.end());
+        totals.fromPeer += count;
+    }
+
+    void HostSends(size_t count)
+    {
+        CBytes bytes(count);
+        CVariant argument;
+        switch (random() % 4) {
+        case 0: argument = ByteArray(bytes); break;
+        case 1: argument = Text(bytes); break;
+        case 2: argument = ScriptArray(bytes); break;
+        default:
+            bytes.assign(1, BYTE(random()));
+            V_VT(&argument) = VT_I4;
+            V_I4(&argument) = 0x1200 | bytes[0];  // only the low byte goes out
+            break;
+        }
+        const long result = CallSend(control, argument);
+        Check(result == 0, "Send returned " + std::to_string(result));
+        txSent.insert(txSent.end(), bytes.begin(), bytes.end());
+        totals.toPeer += bytes.size();
+        ++totals.sends;
+    }
+
+    void LargeSend()
+    {
+        static const size_t kSizes[] = {16 * 1024, 64 * 1024, 256 * 1024, 1024 * 1024};
+        CBytes bytes(kSizes[random() % 4]);
+        const long result = CallSend(control, ByteArray(bytes));
+        Check(result == 0, "Send of a large byte array returned " + std::to_string(result));
+        txSent.insert(txSent.end(), bytes.begin(), bytes.end());
+        totals.toPeer += bytes.size();
+        ++totals.largeSends;
+        // A peer that only listens while a file goes out: no read completes with data then,
+        // which is when a driver may end reads with a time-out status.
+        if (random() % 2) {
+            const DWORD quietMs = 50 + random() % 400;
+            for (const DWORD start = GetTickCount(); GetTickCount() - start < quietMs;) Tick(5);
+        }
+    }
+
+    // Pumps and reads both peers; an EVT_DISCONNECT nobody caused is the fault this hunts.
+    void Tick(DWORD ms)
+    {
+        PumpFor(ms);
+        ReadPeers();
+        Check(sink.counts[EVT_DISCONNECT] == expectedDisconnects,
+              "EVT_DISCONNECT without a cause (COM" + std::to_string(pairs[current].PortA()) + ", Connected " +
+                  std::to_string(GetBoolProperty(control, L"Connected")) + ", Error " +
+                  std::to_string(GetLongProperty(control, L"Error")) + ", " + std::to_string(txAtPeer.size()) + " of " +
+                  std::to_string(txSent.size()) + " bytes at the peer, " + std::to_string(sink.received.size()) +
+                  " of " + std::to_string(rxSent.size()) + " at the host)");
+        Check(!sink.badEvents, "CommEvent with a wrong argument count, kind or data");
+        Check(!sink.nestedEvents, "CommEvent raised inside another handler");
+        Check(sink.received.size() <= rxSent.size() && IsPrefix(sink.received, rxSent),
+              "received bytes differ from what the peer sent (at " +
+                  std::to_string(FirstDifference(sink.received, rxSent)) + ")");
+        Check(IsPrefix(txAtPeer, txSent), "the peer got bytes other than those sent (at " +
+                                              std::to_string(FirstDifference(txAtPeer, txSent)) + ")");
+        NoteProgress();
+    }
+
+    void Drain()
+    {
+        Await([&] {
+            ReadPeers();
+            return sink.received.size() >= rxSent.size() && txAtPeer.size() >= txSent.size();
+        }, "every byte to arrive", 60000);
+        Tick(0);
+    }
+
+    std::mt19937& Random() { return random; }
+    bool IsConnected() const { return connected; }
+    int Current() const { return current; }
+    const CTotals& Totals() const { return totals; }
+    double LastCloseMs() const { return lastCloseMs; }
+
+private:
+    void ClearLedger()
+    {
+        txSent.clear();
+        txAtPeer.clear();
+        rxSent.clear();
+        sink.received.clear();
+    }
+
+    void CloseAndMeasure()
+    {
+        const long disconnects = sink.counts[EVT_DISCONNECT];
+        LARGE_INTEGER start;
+        QueryPerformanceCounter(&start);
+        PutProperty(control, L"Connected", CVariant(false));
+        lastCloseMs = MsSince(start);
+        totals.longestCloseMs = std::max(totals.longestCloseMs, lastCloseMs);
+        Check(!GetBoolProperty(control, L"Connected"), "Connected still reads True after closing");
+        AwaitDisconnect(disconnects, "EVT_DISCONNECT after Connected = False");
+        ++totals.toggles;
+    }
+
+    // A port change leaves the control connected to the new port.
+    void AwaitDisconnect(long before, const char* what, bool reopened = false)
+    {
+        Await([&] { return sink.counts[EVT_DISCONNECT] > before; }, what);
+        Check(sink.counts[EVT_DISCONNECT] == before + 1, std::string("more than one ") + what);
+        Check(reopened || !GetBoolProperty(control, L"Connected"), std::string("Connected reads True after the ") + what);
+        expectedDisconnects = sink.counts[EVT_DISCONNECT];
+        connected = false;
+    }
+
+    // After the port closed: what the peer still gets was written before the close. Wait
+    // until the wire is quiet, then settle the books of the connection.
+    void FinishConnection(bool exact)
+    {
+        for (int quiet = 0; quiet < 5;) {
+            PumpFor(10);
+            quiet = ReadPeers() ? 0 : quiet + 1;
+        }
+        const std::string port = " (COM" + std::to_string(pairs[current].PortA()) + ")";
+        if (exact) {
+            Check(txAtPeer == txSent, "the peer got " + std::to_string(txAtPeer.size()) + " of " +
+                                          std::to_string(txSent.size()) + " bytes sent before a drained close" + port);
+            Check(sink.received == rxSent, "the host got " + std::to_string(sink.received.size()) + " of " +
+                                               std::to_string(rxSent.size()) + " bytes before a drained close" + port);
+        }
+        Tick(0);
+        ClearLedger();
+    }
+
+    // Reads both peers into the ledger; bytes at the peer of the other pair are a fault.
+    size_t ReadPeers()
+    {
+        const size_t got = peers[current].ReadInto(txAtPeer);
+        CBytes stray;
+        Check(!peers[1 - current].ReadInto(stray), "bytes arrived at the peer of the port not in use");
+        return got;
+    }
+
+    template <class Done>
+    void Await(Done done, const std::string& what, DWORD timeoutMs = 10000)
+    {
+        if (!PumpUntil([&] { NoteProgress(); return done(); }, timeoutMs))
+            Fail("no " + what + " within " + std::to_string(timeoutMs / 1000) + " s");
+    }
+
+    void Check(bool ok, const std::string& what)
+    {
+        if (!ok) Fail(what);
+    }
+    [[noreturn]] void Fail(const std::string& what) { throw CSoakFault(what); }
+
+    // Printable ASCII and control characters: one byte per character in any ANSI code page.
+    CVariant Text(CBytes& bytes)
+    {
+        std::wstring text(bytes.size(), L' ');
+        for (size_t i = 0; i < bytes.size(); ++i) text[i] = wchar_t(bytes[i] = BYTE(1 + random() % 127));
+        return CVariant(CBstr(text.c_str(), UINT(text.size())));
+    }
+
+    CVariant ByteArray(CBytes& bytes)
+    {
+        CSafeArray array = CSafeArray::CreateVector(VT_UI1, ULONG(bytes.size()));
+        {
+            CSafeArrayLock lock(array.Get());
+            for (size_t i = 0; i < bytes.size(); ++i)
+                lock.As<BYTE>()[i] = bytes[i] = BYTE(random());
+        }
+        CVariant argument;
+        V_VT(&argument) = VT_ARRAY | VT_UI1;
+        V_ARRAY(&argument) = array.Detach();
+        return argument;
+    }
+
+    // What a VBScript Array(...) of integers looks like.
+    CVariant ScriptArray(CBytes& bytes)
+    {
+        CSafeArray array = CSafeArray::CreateVector(VT_VARIANT, ULONG(bytes.size()));
+        {
+            CSafeArrayLock lock(array.Get());
+            for (size_t i = 0; i < bytes.size(); ++i) {
+                V_VT(&lock.As<VARIANT>()[i]) = VT_I2;
+                V_I2(&lock.As<VARIANT>()[i]) = short(bytes[i] = BYTE(random()));
+            }
+        }
+        CVariant argument;
+        V_VT(&argument) = VT_ARRAY | VT_VARIANT;
+        V_ARRAY(&argument) = array.Detach();
+        return argument;
+    }
+
+    IDispatch* control;
+    CSoakSink& sink;
+    CNullModemPair* pairs;
+    CPeer* peers;
+    std::mt19937 random;
+    int current = 0;
+    bool connected = false;
+    long expectedDisconnects = 0;
+    CBytes txSent, txAtPeer, rxSent;  // host -> peer, and peer -> host (the sink keeps what arrived)
+    CTotals totals;
+    double lastCloseMs = 0;
+};
+
+void RandomStep(CSoakRun& run, CSoakSink& sink)
+{
+    std::mt19937& random = run.Random();
+    const unsigned roll = random() % 1000;
+    if (roll < 300) run.PeerWrites(1 + (random() % 10 ? random() % 2000 : random() % 40000));
+    else if (roll < 580) run.HostSends(1 + random() % 3000);
+    else if (roll < 590) run.LargeSend();
+    else if (roll < 610) run.ChangeDataMode();
+    else if (roll < 625) {
+        sink.slowPercent = random() % 2 ? 0 : 10 + int(random() % 50);
+        sink.slowMs = 1 + random() % 40;
+    } else if (roll < 640) {
+        run.CloseDrained();
+        run.Connect();
+    } else if (roll < 650) {
+        run.CloseAbruptly();
+        run.Connect();
+    } else if (roll < 658) {
+        run.ChangePort();
+    } else if (roll < 664) {
+        run.HangUp();
+        run.Connect();
+    } else if (roll < 668) {
+        run.UnplugAndReplug();
+        run.Connect();
+    }
+    run.Tick(1 + random() % 8);
+}
+
+void PrintTotals(const CTotals& t, const CSoakSink& sink)
+{
+    printf("bytes moved: %llu host -> peer, %llu peer -> host\n", t.toPeer, t.fromPeer);
+    printf("events: %llu (EVT_CONNECT %ld, EVT_DATA %ld, EVT_SERIALEVENT %ld, EVT_DISCONNECT %ld)\n", sink.events,
+           sink.counts[EVT_CONNECT], sink.counts[EVT_DATA], sink.counts[EVT_SERIALEVENT], sink.counts[EVT_DISCONNECT]);
+    printf("cycles: %ld connections, %ld host closes (%ld with bytes in flight), %ld port changes, %ld DataMode "
+           "changes, %ld hang-ups, %ld unplug/replug; %ld Sends (%ld of 16 KB to 1 MB)\n",
+           t.connections, t.toggles, t.abruptCloses, t.portChanges, t.modeChanges, t.hangUps, t.unplugs, t.sends,
+           t.largeSends);
+    printf("longest Connected = False: %.1f ms\n", t.longestCloseMs);
+}
+
+double Median(std::vector<double> values)
+{
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+void RunConnectCycles(CSoakRun& run, int cycles)
+{
+    std::vector<double> closes;
+    for (int i = 0; i < cycles; ++i) {
+        run.Connect();
+        run.PeerWrites(1 + run.Random()() % 500);
+        run.HostSends(1 + run.Random()() % 500);
+        run.CloseDrained();
+        closes.push_back(run.LastCloseMs());
+    }
+    printf("%d connect/disconnect cycles: Connected = False median %.2f ms, longest %.2f ms\n", cycles,
+           Median(closes), closes.empty() ? 0 : *std::max_element(closes.begin(), closes.end()));
+}
+
+void RunUnplugCycles(CSoakRun& run, int cycles)
+{
+    std::vector<double> removals;
+    for (int i = 0; i < cycles; ++i) {
+        run.Connect();
+        run.PeerWrites(1 + run.Random()() % 2000);
+        run.HostSends(1 + run.Random()() % 2000);
+        run.Tick(run.Random()() % 5);
+        removals.push_back(run.UnplugAndReplug());
+    }
+    printf("%d unplug/replug cycles: unplug to EVT_DISCONNECT median %.2f ms, longest %.2f ms\n", cycles, Median(removals), removals.empty() ? 0 : *std::max_element(removals.begin(), removals.end()));
+}
+
+bool ParseOptions(int argc, char** argv, COptions& options)
+{
+    options.seed = GetTickCount();
+    for (int i = 1; i < argc; ++i) {
+        const std::string name = argv[i];
+        if (i + 1 >= argc) return false;
+        const char* value = argv[++i];
+        if (name == "--module") options.module = value;
+        else if (name == "--seconds") options.seconds = DWORD(strtoul(value, nullptr, 10));
+        else if (name == "--seed") options.seed = unsigned(strtoul(value, nullptr, 10));
+        else if (name == "--connect-cycles") options.connectCycles = atoi(value);
+        else if (name == "--unplug-cycles") options.unplugCycles = atoi(value);
+        else return false;
+    }
+    return options.seconds || options.connectCycles || options.unplugCycles;
+}
+
+// Handles and threads at the end against the start, both taken with the port closed.
+bool CheckFlat(const CProcessFigures& start, const CProcessFigures& end)
+{
+    printf("start: %s\nend:   %s\n", FormatFigures(start).c_str(), FormatFigures(end).c_str());
+    const bool flat = end.handles <= start.handles + 16 && end.threads <= start.threads + 1;
+    if (!flat) printf("FAULT: handles or threads grew\n");
+    return flat;
+}
+
+int Run(const COptions& options)
+{
+    CNullModemPair pairs[2];
+    CPeer peers[2];
+    for (int i = 0; i < 2; ++i) {
+        if (!pairs[i].Lease() || !peers[i].Open(pairs[i].PortB())) {
+            printf("no virtual null-modem pair: run this through tools/wine/wine-run.sh\n");
+            return 2;
+        }
+    }
+    CLoadedModule module;
+    CComRef<IDispatch> control = CreateControl(module, options.module);
+    if (!control) return 2;
+    CComRef<CSoakSink> sink = CComRef<CSoakSink>::Adopt(new CSoakSink);
+    CEventLink link(control.Get(), sink.Get());
+    if (!link.Connected()) {
+        printf("cannot connect a sink to CommEvent\n");
+        return 2;
+    }
+    printf("seed %u, COM%d and COM%d, peers on COM%d and COM%d\n", options.seed, pairs[0].PortA(), pairs[1].PortA(),
+           pairs[0].PortB(), pairs[1].PortB());
+    fflush(stdout);
+    CSoakRun run(control.Get(), *sink.Get(), pairs, peers, options.seed);
+    CProcessFigures start, end;
+    try {
+        // One connection first, so that what the first open loads once is not counted as a leak.
+        run.Connect();
+        run.CloseDrained();
+        PumpFor(100);
+        start = MeasureProcess();
+        if (options.connectCycles) RunConnectCycles(run, options.connectCycles);
+        if (options.unplugCycles) RunUnplugCycles(run, options.unplugCycles);
+        if (options.seconds) {
+            run.Connect();
+            const DWORD begin = GetTickCount();
+            while (GetTickCount() - begin < options.seconds * 1000) RandomStep(run, *sink.Get());
+            if (run.IsConnected()) run.CloseDrained();
+        }
+        PumpFor(100);
+        end = MeasureProcess();
+    } catch (const CSoakFault& fault) {
+        printf("FAULT: %s\n", fault.what());
+        PrintTotals(run.Totals(), *sink.Get());
+        return 1;
+    }
+    PrintTotals(run.Totals(), *sink.Get());
+    return CheckFlat(start, end) ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    COptions options;
+    if (!ParseOptions(argc, argv, options)) {
+        printf("usage: tarvel_soak [--module PATH] [--seconds N] [--seed N] [--connect-cycles N] "
+               "[--unplug-cycles N]\n");
+        return 2;
+    }
+    srand(options.seed);  // the sink's slow handlers replay with the run
+    NoteProgress();
+    CUniqueHandle watchdog(CreateThread(nullptr, 0, WatchForHang, nullptr, 0, nullptr));
+    if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 2;
+    const int result = Run(options);
+    CoUninitialize();
+    printf("%s\n", result == 0 ? "PASS" : "FAIL");
+    return result;
+}
