@@ -34,50 +34,23 @@ double Percentile(std::vector<double> values, double fraction)
 }
 
 // Counts what arrives without looking at it, as a host that only needs sizes would.
-class CCountingSink final : public IDispatch {
+class CCountingSink final : public CCommEventSink {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == DIID__DTarvelEvents) {
-            *ppv = static_cast<IDispatch*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs); }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        const LONG left = InterlockedDecrement(&refs);
-        if (!left) delete this;
-        return ULONG(left);
-    }
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override { *count = 0; return S_OK; }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
-                        UINT*) override
-    {
-        if (result) VariantInit(result);
-        if (id != 1 || !params || params->cArgs != 2) return DISP_E_MEMBERNOTFOUND;
-        CVariant kind;
-        kind.CopyAs(params->rgvarg[1], VT_I4);
-        const VARIANT& data = params->rgvarg[0];
-        if (V_I4(&kind) == EVT_CONNECT) ++connects;
-        if (V_I4(&kind) == EVT_DISCONNECT) ++disconnects;
-        if (V_I4(&kind) == EVT_DATA && (V_VT(&data) & VT_ARRAY)) {
-            received += V_ARRAY(&data)->rgsabound[0].cElements;
-            lastData = Now();
-        }
-        return S_OK;
-    }
     unsigned long long received = 0;
     double lastData = 0;
     long connects = 0, disconnects = 0;
 
 private:
-    LONG refs = 1;
+    HRESULT OnCommEvent(long kind, const VARIANT& data) override
+    {
+        if (kind == EVT_CONNECT) ++connects;
+        if (kind == EVT_DISCONNECT) ++disconnects;
+        if (kind == EVT_DATA && (V_VT(&data) & VT_ARRAY)) {
+            received += V_ARRAY(&data)->rgsabound[0].cElements;
+            lastData = Now();
+        }
+        return S_OK;
+    }
 };
 
 // The far end, writing from a thread of its own so that the host side alone sets the pace.
@@ -414,7 +387,7 @@ int RunBench(const COptions& options)
     CComRef<IDispatch> control = CreateControl(module, options.module);
     if (!control) return 2;
     CComRef<CCountingSink> sink = CComRef<CCountingSink>::Adopt(new CCountingSink);
-    CEventLink link(control.Get(), sink.Get());
+    CCommEventLink link(control.Get(), sink.Get());
     if (!link.Connected()) return 2;
     CBench bench(control.Get(), *sink.Get(), pair, peer.Get(), options.megabytes);
 

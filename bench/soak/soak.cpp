@@ -539,7 +539,7 @@ int Run(const COptions& options)
     CComRef<IDispatch> control = CreateControl(module, options.module);
     if (!control) return 2;
     CComRef<CSoakSink> sink = CComRef<CSoakSink>::Adopt(new CSoakSink);
-    CEventLink link(control.Get(), sink.Get());
+    CCommEventLink link(control.Get(), sink.Get());
     if (!link.Connected()) {
         printf("cannot connect a sink to CommEvent\n");
         return 2;

@@ -156,60 +156,20 @@ bool DataBytes(const VARIANT& data, CBytes& out)
     return true;
 }
 
-STDMETHODIMP CSoakSink::QueryInterface(REFIID riid, void** ppv)
+HRESULT CSoakSink::OnCommEvent(long kind, const VARIANT& data)
 {
-    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == DIID__DTarvelEvents) {
-        *ppv = static_cast<IDispatch*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) CSoakSink::Release()
-{
-    const LONG left = InterlockedDecrement(&refs);
-    if (!left) delete this;
-    return ULONG(left);
-}
-
-STDMETHODIMP CSoakSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result, EXCEPINFO*, UINT*)
-{
-    if (result) VariantInit(result);
-    if (id != 1 || !params || params->cArgs != 2) {
-        ++badEvents;
-        return DISP_E_MEMBERNOTFOUND;
-    }
     if (inHandler) ++nestedEvents;
     inHandler = true;
     ++events;
-    CVariant kind;
-    kind.CopyAs(params->rgvarg[1], VT_I4);
-    const long k = V_VT(&kind) == VT_I4 ? V_I4(&kind) : -1;
-    if (k < EVT_DISCONNECT || k > EVT_CONNECT) {
+    if (kind < EVT_DISCONNECT || kind > EVT_CONNECT) {
         ++badEvents;
     } else {
-        ++counts[k];
-        if (k == EVT_DATA && !DataBytes(params->rgvarg[0], received)) ++badEvents;
+        ++counts[kind];
+        if (kind == EVT_DATA && !DataBytes(data, received)) ++badEvents;
     }
-    if (k == EVT_DATA && slowPercent && rand() % 100 < slowPercent) Sleep(slowMs);
+    if (kind == EVT_DATA && slowPercent && rand() % 100 < slowPercent) Sleep(slowMs);
     inHandler = false;
     return S_OK;
-}
-
-CEventLink::CEventLink(IDispatch* control, IDispatch* sink)
-{
-    CComRef<IConnectionPointContainer> container;
-    if (SUCCEEDED(control->QueryInterface(IID_IConnectionPointContainer, container.PutVoid())) &&
-        SUCCEEDED(container->FindConnectionPoint(DIID__DTarvelEvents, point.Put())) &&
-        FAILED(point->Advise(sink, &cookie)))
-        cookie = 0;
-}
-
-CEventLink::~CEventLink()
-{
-    if (cookie) point->Unadvise(cookie);
 }
 
 namespace {

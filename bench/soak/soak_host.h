@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/com_raii.h"
+#include "common/comm_event_sink.h"
 
 enum { EVT_DISCONNECT = 0, EVT_DATA = 1, EVT_SERIALEVENT = 2, EVT_CONNECT = 3 };
 enum { MODE_BINARY = 0, MODE_TEXT = 1, MODE_BINARYJS = 2 };
@@ -55,17 +56,8 @@ bool DataBytes(const VARIANT& data, CBytes& out);
 
 // Our sink on the control's CommEvent: counts every kind, appends received bytes to
 // `received`, and now and then takes its time like a slow host handler.
-class CSoakSink final : public IDispatch {
+class CSoakSink final : public CCommEventSink {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs); }
-    STDMETHODIMP_(ULONG) Release() override;
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override { *count = 0; return S_OK; }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
-                        UINT*) override;
-
     long counts[4] = {0, 0, 0, 0};
     long badEvents = 0;     // wrong argument count, kind or data form
     long nestedEvents = 0;  // a CommEvent raised while another handler ran
@@ -75,22 +67,10 @@ public:
     unsigned long long events = 0;
 
 private:
+    HRESULT OnCommEvent(long kind, const VARIANT& data) override;
+    HRESULT OnBadCall(HRESULT result) override { ++badEvents; return result; }
+
     bool inHandler = false;
-    LONG refs = 1;
-};
-
-// Our sink on the control's CommEvent connection point, for the object's lifetime.
-class CEventLink {
-public:
-    CEventLink(IDispatch* control, IDispatch* sink);
-    ~CEventLink();
-    CEventLink(const CEventLink&) = delete;
-    CEventLink& operator=(const CEventLink&) = delete;
-    bool Connected() const { return cookie != 0; }
-
-private:
-    CComRef<IConnectionPoint> point;
-    DWORD cookie = 0;
 };
 
 struct CProcessFigures {

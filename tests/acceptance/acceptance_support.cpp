@@ -172,39 +172,10 @@ std::wstring GetString(IDispatch* object, const wchar_t* name)
     return V_VT(&v) == VT_BSTR && V_BSTR(&v) ? std::wstring(V_BSTR(&v), SysStringLen(V_BSTR(&v))) : std::wstring();
 }
 
-STDMETHODIMP CRecordingSink::QueryInterface(REFIID riid, void** ppv)
+HRESULT CRecordingSink::OnCommEvent(long kind, const VARIANT& data)
 {
-    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == DIID__DTarvelEvents) {
-        *ppv = static_cast<IDispatch*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) CRecordingSink::Release()
-{
-    const LONG left = InterlockedDecrement(&refs);
-    if (!left) delete this;
-    return ULONG(left);
-}
-
-STDMETHODIMP CRecordingSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
-                                    UINT*)
-{
-    if (result) VariantInit(result);
-    if (id != 1 || !params || params->cArgs != 2) {
-        ++badCalls;
-        return DISP_E_MEMBERNOTFOUND;
-    }
-    CVariant kind;
-    if (FAILED(kind.CopyAs(params->rgvarg[1], VT_I4))) {
-        ++badCalls;
-        return DISP_E_TYPEMISMATCH;
-    }
-    CEvent event{int(V_I4(&kind)), CVariant()};
-    VariantCopyInd(&event.data, &params->rgvarg[0]);
+    CEvent event{int(kind), CVariant()};
+    VariantCopyInd(&event.data, const_cast<VARIANT*>(&data));
     events.push_back(std::move(event));
     return S_OK;
 }
@@ -214,19 +185,6 @@ int CRecordingSink::Count(int kind) const
     int n = 0;
     for (const CEvent& e : events) n += e.kind == kind;
     return n;
-}
-
-CEventConnection::CEventConnection(IUnknown* control, IDispatch* sink)
-{
-    CComRef<IConnectionPointContainer> container;
-    if (FAILED(control->QueryInterface(IID_IConnectionPointContainer, container.PutVoid()))) return;
-    if (FAILED(container->FindConnectionPoint(DIID__DTarvelEvents, point.Put()))) return;
-    if (FAILED(point->Advise(sink, &cookie))) cookie = 0;
-}
-
-CEventConnection::~CEventConnection()
-{
-    if (cookie) point->Unadvise(cookie);
 }
 
 CFakePortDevice::CFakePortDevice(int port, const char* friendlyName)

@@ -3,6 +3,7 @@
 #pragma once
 // The test-bed client brings winsock2.h, which must come before windows.h.
 #include "tools/testbed/client/null_modem.h"
+#include "common/comm_event_sink.h"
 
 #include <windows.h>
 #include <ole2.h>
@@ -47,41 +48,19 @@ bool GetBool(IDispatch* object, const wchar_t* name);
 std::wstring GetString(IDispatch* object, const wchar_t* name);
 
 // A sink for the control's events that records every CommEvent (kind, data copied).
-class CRecordingSink final : public IDispatch {
+class CRecordingSink final : public CCommEventSink {
 public:
     struct CEvent {
         int kind;
         CVariant data;
     };
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs); }
-    STDMETHODIMP_(ULONG) Release() override;
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override { *count = 0; return S_OK; }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
-                        UINT*) override;
-
     int Count(int kind) const;
     std::vector<CEvent> events;
     int badCalls = 0;  // wrong DISPID or argument count
 
 private:
-    LONG refs = 1;
-};
-
-// Connects a sink to a control's CommEvent connection point for the object's lifetime.
-class CEventConnection {
-public:
-    CEventConnection(IUnknown* control, IDispatch* sink);
-    ~CEventConnection();
-    CEventConnection(const CEventConnection&) = delete;
-    CEventConnection& operator=(const CEventConnection&) = delete;
-    bool Connected() const { return cookie != 0; }
-
-private:
-    CComRef<IConnectionPoint> point;
-    DWORD cookie = 0;
+    HRESULT OnCommEvent(long kind, const VARIANT& data) override;
+    HRESULT OnBadCall(HRESULT result) override { ++badCalls; return result; }
 };
 
 // A Ports-class device with a friendly name for one COM port, as a driver installs it; removed

@@ -153,7 +153,7 @@ TEST_F(AtlContainer, DrivesTheControlEndToEndOnAnEchoingPair)
     ASSERT_TRUE(peer.Start(pair.PortB(), false, false));
     auto* sink = new CRecordingSink;
     CComRef<IDispatch> sinkRef = CComRef<IDispatch>::Adopt(sink);
-    CEventConnection events(control.Get(), sink);
+    CCommEventLink events(control.Get(), sink);
     ASSERT_TRUE(events.Connected());
 
     // Line settings through automation by name; read back as written.
@@ -237,7 +237,7 @@ TEST_F(AtlContainer, ConnectingToAMissingPortReportsUnknownPort)
 {
     auto* sink = new CRecordingSink;
     CComRef<IDispatch> sinkRef = CComRef<IDispatch>::Adopt(sink);
-    CEventConnection events(control.Get(), sink);
+    CCommEventLink events(control.Get(), sink);
     ASSERT_TRUE(events.Connected());
     Put(L"Port", CVariant(long(kMissingPort)));
     Put(L"Connected", CVariant(true));

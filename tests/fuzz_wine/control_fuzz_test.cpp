@@ -37,18 +37,9 @@
 #include "tests/framework/test_com.h"
 #include "tests/support/far_end.h"
 #include "tests/support/recording_port.h"
+#include "tests/support/control_environment.h"
 
 namespace {
-
-struct Environment : ::testing::Environment {
-    void SetUp() override
-    {
-        OleInitialize(nullptr);
-        FrameworkModuleInit(GetModuleHandleW(nullptr));
-        BuildModuleVersionText(GetModuleHandleW(nullptr));
-    }
-};
-const auto* const g_env = ::testing::AddGlobalTestEnvironment(new Environment);
 
 // How much each group does: bounded for ctest, large for a run by hand.
 struct FuzzPlan {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/com_raii.h"
+#include "common/comm_event_sink.h"
 #include "common/tarvel_ids.h"
 #include "tools/demo/echo_peer.h"
 
@@ -56,44 +57,19 @@ std::string LineEventNames(long mask)
 }
 
 // Prints each CommEvent and keeps what arrived.
-class CPrintingSink final : public IDispatch {
+class CPrintingSink final : public CCommEventSink {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == DIID__DTarvelEvents) {
-            *ppv = static_cast<IDispatch*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs); }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        const LONG left = InterlockedDecrement(&refs);
-        if (!left) delete this;
-        return ULONG(left);
-    }
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override { *count = 0; return S_OK; }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
-                        UINT*) override
-    {
-        if (result) VariantInit(result);
-        if (id != 1 || !params || params->cArgs != 2) return DISP_E_MEMBERNOTFOUND;
-        CVariant kind, data;
-        kind.CopyAs(params->rgvarg[1], VT_I4);
-        VariantCopyInd(&data, &params->rgvarg[0]);
-        Print(V_I4(&kind), data);
-        return S_OK;
-    }
-
     std::string received;
     int connects = 0, disconnects = 0, lineEvents = 0;
 
 private:
+    HRESULT OnCommEvent(long kind, const VARIANT& data) override
+    {
+        CVariant copy;
+        VariantCopyInd(&copy, const_cast<VARIANT*>(&data));
+        Print(kind, copy);
+        return S_OK;
+    }
     void Print(long kind, const VARIANT& data)
     {
         printf("  CommEvent %s", KindName(kind));
@@ -128,8 +104,6 @@ private:
         }
         received += bytes;
     }
-
-    LONG refs = 1;
 };
 
 // Automation by name, as a script would do it.
@@ -214,27 +188,6 @@ CComRef<IDispatch> CreateControl()
     return port;
 }
 
-// Our sink on the control's CommEvent connection point, for the object's lifetime.
-class CEventLink {
-public:
-    CEventLink(IDispatch* control, IDispatch* sink)
-    {
-        CComRef<IConnectionPointContainer> container;
-        if (SUCCEEDED(control->QueryInterface(IID_IConnectionPointContainer, container.PutVoid())) &&
-            SUCCEEDED(container->FindConnectionPoint(DIID__DTarvelEvents, point.Put())) &&
-            FAILED(point->Advise(sink, &cookie)))
-            cookie = 0;
-    }
-    ~CEventLink() { if (cookie) point->Unadvise(cookie); }
-    CEventLink(const CEventLink&) = delete;
-    CEventLink& operator=(const CEventLink&) = delete;
-    bool Connected() const { return cookie != 0; }
-
-private:
-    CComRef<IConnectionPoint> point;
-    DWORD cookie = 0;
-};
-
 bool Connect(IDispatch* port, CPrintingSink& sink, int number)
 {
     Put(port, L"Port", CVariant(long(number)));
@@ -310,7 +263,7 @@ int RunDemo()
     if (!port) return 1;
     auto* sink = new CPrintingSink;
     CComRef<IDispatch> sinkRef = CComRef<IDispatch>::Adopt(sink);
-    CEventLink events(port.Get(), sink);
+    CCommEventLink events(port.Get(), sink);
     if (!events.Connected()) {
         printf("cannot connect to the control's events\n");
         return 1;

@@ -15,18 +15,9 @@
 #include "framework/fw_module.h"
 #include "res/dispids.h"
 #include "tests/framework/test_com.h"
+#include "tests/support/control_environment.h"
 
 namespace {
-
-struct Environment : ::testing::Environment {
-    void SetUp() override
-    {
-        OleInitialize(nullptr);
-        FrameworkModuleInit(GetModuleHandleW(nullptr));
-        BuildModuleVersionText(GetModuleHandleW(nullptr));
-    }
-};
-const auto* const g_env = ::testing::AddGlobalTestEnvironment(new Environment);
 
 // Runs the message loop until `done` holds or `ms` pass.
 template <class Pred>

@@ -19,18 +19,9 @@
 #include "tests/framework/test_com.h"
 #include "tests/support/far_end.h"
 #include "tests/support/recording_port.h"
+#include "tests/support/control_environment.h"
 
 namespace {
-
-struct Environment : ::testing::Environment {
-    void SetUp() override
-    {
-        OleInitialize(nullptr);
-        FrameworkModuleInit(GetModuleHandleW(nullptr));
-        BuildModuleVersionText(GetModuleHandleW(nullptr));
-    }
-};
-const auto* const g_env = ::testing::AddGlobalTestEnvironment(new Environment);
 
 void Pump(DWORD ms)
 {
