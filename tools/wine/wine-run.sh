@@ -166,8 +166,30 @@ tail -q -n +1 -s 0.05 --pid=$program -f "$outdir/out" &
 copy_out=$!
 tail -q -n +1 -s 0.05 --pid=$program -f "$outdir/err" >&2 &
 copy_err=$!
-trap 'kill $program 2>/dev/null' TERM INT HUP
+trap 'kill $program $watch 2>/dev/null' TERM INT HUP
+# wineserver 8 very rarely crashes under load. A process of the prefix can then be left with
+# its main thread ended and another thread (the device-notification listener) blocked for
+# ever: the process never exits and the caller would wait until its time-out. Such a process
+# is ended here after its main thread has been gone for 10 s, and the run fails saying so.
+watch_main_thread() {
+  local gone=0
+  while sleep 2 </dev/null >/dev/null 2>&1; do
+    if grep -q '^State:[[:space:]]*Z' "/proc/$program/status" 2>/dev/null; then
+      gone=$((gone + 2))
+      if [ $gone -ge 10 ]; then
+        echo "wine-run.sh: the program's main thread ended $gone s ago but the process did not exit (is wineserver gone?): ended" >&2
+        kill -KILL $program 2>/dev/null
+        return
+      fi
+    else
+      gone=0
+    fi
+  done
+}
+watch_main_thread &
+watch=$!
 wait $program
 rc=$?
+kill $watch 2>/dev/null
 wait $copy_out $copy_err
 exit $rc
