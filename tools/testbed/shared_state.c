@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <string.h>
@@ -23,8 +24,33 @@ static int holder_gone(uint32_t tid)
     return tid != 0 && kill((pid_t)tid, 0) == -1 && errno == ESRCH;
 }
 
+/* Asynchronous signals wait while a thread holds a pair's lock. Wine interrupts a thread with
+ * a signal to run a system APC or to suspend it, and the handler waits for wineserver; were
+ * the lock held meanwhile, wineserver's own open or close of a port of that pair would spin
+ * on it for ever, and every process of the prefix with it. Faults stay deliverable. The
+ * mask is taken before the lock, so that no signal slips in between. */
+static __thread unsigned lock_depth;
+static __thread sigset_t mask_before_lock;
+
+static void hold_signals(void)
+{
+    if (lock_depth++ > 0) return;
+    sigset_t held;
+    sigfillset(&held);
+    static const int faults[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGABRT};
+    for (unsigned i = 0; i < sizeof(faults) / sizeof(faults[0]); ++i) sigdelset(&held, faults[i]);
+    pthread_sigmask(SIG_BLOCK, &held, &mask_before_lock);
+}
+
+static void release_signals(void)
+{
+    if (lock_depth == 0 || --lock_depth > 0) return;
+    pthread_sigmask(SIG_SETMASK, &mask_before_lock, NULL);
+}
+
 void tb_lock_pair(tb_pair *p)
 {
+    hold_signals();
     uint32_t me = current_tid();
     for (unsigned spins = 0;; ++spins) {
         uint32_t expected = 0;
@@ -46,6 +72,7 @@ void tb_lock_pair(tb_pair *p)
 void tb_unlock_pair(tb_pair *p)
 {
     __atomic_store_n(&p->lock, 0, __ATOMIC_RELEASE);
+    release_signals();
 }
 
 static uint32_t inputs_seen_by(const tb_end *self, const tb_end *peer)

@@ -90,7 +90,8 @@ extern "C" {
 #endif
 
 /* Spin lock on a pair that survives a holder that died: a lock whose holder no longer
- * exists is taken over. Critical sections are a few loads and stores. */
+ * exists is taken over. Critical sections are a few loads and stores. Asynchronous signals
+ * sent to the holding thread are delivered when it unlocks (see shared_state.c). */
 void tb_lock_pair(tb_pair *p);
 void tb_unlock_pair(tb_pair *p);
 
