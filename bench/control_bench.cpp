@@ -2,10 +2,13 @@
 // --module, with a sink of ours on CommEvent) side by side with a raw Win32 program on the
 // same virtual pair, in one run, alternating rounds: receive rate at equal read sizes,
 // latency from a peer's byte to the host, 1 MB Send until the call returns and until the peer
-// has it all, and Connected = False with I/O pending against closing a raw handle. Prints every
-// round and the medians and writes the medians to a results file. Asserts nothing.
+// has it all, CPU per megabyte received from a peer paced at 921600 baud and the CPU of an idle
+// open port (both host process + wineserver), and Connected = False with I/O pending against
+// closing a raw handle. Prints every round and the medians and writes the medians to a results
+// file. Asserts nothing.
 //
-//   control_bench [--module PATH] [--rounds N] [--megabytes N] [--results FILE]
+//   control_bench [--module PATH] [--rounds N] [--megabytes N] [--cpu-megabytes N]
+//                 [--idle-seconds N] [--results FILE]
 #include "bench/soak/soak_host.h"
 #include "common/tarvel_ids.h"
 #include "common/win_raii.h"
@@ -32,6 +35,88 @@ double Percentile(std::vector<double> values, double fraction)
     std::sort(values.begin(), values.end());
     return values[std::min(values.size() - 1, size_t(fraction * double(values.size())))];
 }
+
+// A whole small file through the Windows file calls (Wine maps the Unix root as Z:); empty
+// when it cannot be read. /proc files report no size, so read until the end.
+std::string ReadUnixFile(const std::string& path)
+{
+    std::string text;
+    CUniqueFileHandle file(CreateFileA(("Z:" + path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file.IsValid()) return text;
+    char chunk[4096];
+    for (DWORD got = 1; got && text.size() < 1u << 20;) {
+        if (!ReadFile(file.Get(), chunk, sizeof chunk, &got, nullptr)) break;
+        text.append(chunk, got);
+    }
+    return text;
+}
+
+// The wineserver of this prefix: the process named wineserver* whose environment holds our
+// WINEPREFIX (the runner starts it with that environment). 0 when there is none to be seen.
+unsigned long FindWineserver()
+{
+    char prefix[MAX_PATH * 2];
+    const DWORD length = GetEnvironmentVariableA("WINEPREFIX", prefix, sizeof prefix);
+    if (!length || length >= sizeof prefix) return 0;
+    const std::string wanted = std::string("WINEPREFIX=") + prefix + '\0';
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA("Z:\\proc\\*", &found);
+    if (search == INVALID_HANDLE_VALUE) return 0;
+    unsigned long pid = 0;
+    do {
+        char* end = nullptr;
+        const unsigned long candidate = strtoul(found.cFileName, &end, 10);
+        if (!candidate || *end) continue;
+        const std::string base = "/proc/" + std::to_string(candidate);
+        if (ReadUnixFile(base + "/comm").compare(0, 10, "wineserver") != 0) continue;  // wineserver64 too
+        if (('\0' + ReadUnixFile(base + "/environ")).find('\0' + wanted) != std::string::npos) pid = candidate;
+    } while (!pid && FindNextFileA(search, &found));
+    FindClose(search);
+    return pid;
+}
+
+// User + system CPU of a Unix process in ms from /proc/<pid>/stat (ticks of 10 ms); 0 for pid 0.
+double UnixProcessCpuMs(unsigned long pid)
+{
+    if (!pid) return 0;
+    const std::string stat = ReadUnixFile("/proc/" + std::to_string(pid) + "/stat");
+    const size_t name = stat.rfind(')');  // the command name may hold spaces
+    if (name == std::string::npos) return 0;
+    // After the name: state, ppid, ... utime is the 12th field, stime the 13th.
+    const char* at = stat.c_str() + name + 1;
+    unsigned long long values[13] = {};
+    for (int field = 0; field < 13 && *at; ++field) {
+        while (*at == ' ') ++at;
+        values[field] = strtoull(at, nullptr, 10);
+        while (*at && *at != ' ') ++at;
+    }
+    return double(values[11] + values[12]) * 10.0;
+}
+
+double HostCpuMs()
+{
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+    auto ms = [](const FILETIME& t) { return double((ULONGLONG(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000.0; };
+    return ms(kernel) + ms(user);
+}
+
+// CPU spent between construction and Stop, by the host process and by the wineserver.
+class CCpuMeter {
+public:
+    explicit CCpuMeter(unsigned long server) : server(server), host0(HostCpuMs()), server0(UnixProcessCpuMs(server)) {}
+    void Stop()
+    {
+        host = HostCpuMs() - host0;
+        serverMs = UnixProcessCpuMs(server) - server0;
+    }
+    double host = 0, serverMs = 0;
+
+private:
+    unsigned long server;
+    double host0, server0;
+};
 
 // Counts what arrives without looking at it, as a host that only needs sizes would.
 class CCountingSink final : public CCommEventSink {
@@ -78,13 +163,13 @@ private:
     CUniqueHandle thread;
 };
 
-bool SetPeerTimeouts(HANDLE port)
+bool SetPeerTimeouts(HANDLE port, DWORD baud = 115200)
 {
     COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     GetCommState(port, &dcb);
-    dcb.BaudRate = 115200;
+    dcb.BaudRate = baud;
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
@@ -154,8 +239,9 @@ struct CSeries {
 
 class CBench {
 public:
-    CBench(IDispatch* control, CCountingSink& sink, CNullModemPair& pair, HANDLE peer, size_t megabytes)
-        : control(control), sink(sink), pair(pair), peer(peer), bytes(megabytes << 20)
+    CBench(IDispatch* control, CCountingSink& sink, CNullModemPair& pair, HANDLE peer, size_t megabytes,
+           unsigned long server)
+        : control(control), sink(sink), pair(pair), peer(peer), bytes(megabytes << 20), server(server)
     {
     }
 
@@ -282,6 +368,85 @@ public:
         doneMs = got >= data.size() ? Now() - start : 0;
     }
 
+    // CPU (host, wineserver) per megabyte received from a peer paced at 921600 baud, at the
+    // default read size. The wire sets the pace, so both sides take the same time.
+    void ControlCpu(size_t cpuBytes, CCpuMeter& meter)
+    {
+        PutProperty(control, L"RecvSizeThreshold", CVariant(1000L));
+        PutProperty(control, L"BaudRate", CVariant(long(kPacedBaud)));
+        if (StartPacing() && OpenControl(30)) {
+            sink.received = 0;
+            CPeerWriter writer(peer, cpuBytes);
+            meter = CCpuMeter(server);
+            writer.Start();
+            PumpUntil([&] { return sink.received >= cpuBytes; }, 600000);
+            meter.Stop();
+            writer.Join();
+            CloseControl();
+        }
+        StopPacing();
+        PutProperty(control, L"BaudRate", CVariant(9600L));
+    }
+
+    void RawCpu(size_t cpuBytes, CCpuMeter& meter)
+    {
+        CRawPort raw;
+        if (StartPacing() && raw.Open(pair.PortA(), 30)) {
+            std::vector<BYTE> buffer(1000);
+            CPeerWriter writer(peer, cpuBytes);
+            meter = CCpuMeter(server);
+            writer.Start();
+            size_t got = 0;
+            for (long n = 0; got < cpuBytes && n >= 0; got += size_t(n)) n = raw.Read(buffer.data(), 1000);
+            meter.Stop();
+            writer.Join();
+        }
+        StopPacing();
+    }
+
+    // CPU of an open port with nothing to do for `ms`.
+    void ControlIdle(DWORD ms, CCpuMeter& meter)
+    {
+        if (!OpenControl(30)) return;
+        PumpFor(200);
+        meter = CCpuMeter(server);
+        PumpFor(ms);
+        meter.Stop();
+        CloseControl();
+    }
+
+    // The raw program idles as the control's worker does: a read and a line-event wait pending.
+    void RawIdle(DWORD ms, CCpuMeter& meter)
+    {
+        CRawPort raw;
+        if (!raw.Open(pair.PortA(), 30)) return;
+        SetCommMask(raw.Get(), EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK | EV_ERR);
+        OVERLAPPED readOverlapped{}, waitOverlapped{};
+        CUniqueHandle readDone(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        CUniqueHandle waitDone(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        readOverlapped.hEvent = readDone.Get();
+        waitOverlapped.hEvent = waitDone.Get();
+        BYTE buffer[1000];
+        DWORD got = 0, mask = 0;
+        auto issueRead = [&] { ResetEvent(readDone.Get()); if (ReadFile(raw.Get(), buffer, sizeof buffer, &got, &readOverlapped)) SetEvent(readDone.Get()); };
+        auto armWait = [&] { ResetEvent(waitDone.Get()); if (WaitCommEvent(raw.Get(), &mask, &waitOverlapped)) SetEvent(waitDone.Get()); };
+        issueRead();
+        armWait();
+        Sleep(200);
+        meter = CCpuMeter(server);
+        const DWORD start = GetTickCount();
+        for (DWORD spent = 0; spent < ms; spent = GetTickCount() - start) {
+            const HANDLE pending[] = {readDone.Get(), waitDone.Get()};
+            const DWORD which = WaitForMultipleObjects(2, pending, FALSE, ms - spent);
+            if (which == WAIT_OBJECT_0) issueRead();
+            else if (which == WAIT_OBJECT_0 + 1) armWait();
+        }
+        meter.Stop();
+        raw.Close();
+        const HANDLE ended[] = {readDone.Get(), waitDone.Get()};
+        WaitForMultipleObjects(2, ended, TRUE, 2000);
+    }
+
     // Connected = False while a read and a line-event wait are pending.
     double ControlClose()
     {
@@ -319,6 +484,15 @@ public:
     }
 
 private:
+    static constexpr DWORD kPacedBaud = 921600;
+
+    bool StartPacing() { return pair.SetPacing(true) && SetPeerTimeouts(peer, kPacedBaud); }
+    void StopPacing()
+    {
+        pair.SetPacing(false);
+        SetPeerTimeouts(peer);
+    }
+
     bool OpenControl(long intervalMs)
     {
         sink.connects = sink.disconnects = 0;
@@ -340,6 +514,7 @@ private:
     CNullModemPair& pair;
     HANDLE peer;
     size_t bytes;
+    unsigned long server;
 };
 
 void PrintRound(FILE* out, const char* name, int round, double control, double raw)
@@ -360,6 +535,8 @@ struct COptions {
     std::string module, results = "control_bench_results.txt";
     int rounds = 5;
     size_t megabytes = 4;
+    size_t cpuMegabytes = 1;
+    DWORD idleSeconds = 10;
 };
 
 bool ParseOptions(int argc, char** argv, COptions& options)
@@ -369,6 +546,8 @@ bool ParseOptions(int argc, char** argv, COptions& options)
         if (name == "--module") options.module = argv[i + 1];
         else if (name == "--rounds") options.rounds = std::max(1, atoi(argv[i + 1]));
         else if (name == "--megabytes") options.megabytes = size_t(std::max(1, atoi(argv[i + 1])));
+        else if (name == "--cpu-megabytes") options.cpuMegabytes = size_t(std::max(1, atoi(argv[i + 1])));
+        else if (name == "--idle-seconds") options.idleSeconds = DWORD(std::max(1, atoi(argv[i + 1])));
         else if (name == "--results") options.results = argv[i + 1];
         else return false;
     }
@@ -389,7 +568,11 @@ int RunBench(const COptions& options)
     CComRef<CCountingSink> sink = CComRef<CCountingSink>::Adopt(new CCountingSink);
     CCommEventLink link(control.Get(), sink.Get());
     if (!link.Connected()) return 2;
-    CBench bench(control.Get(), *sink.Get(), pair, peer.Get(), options.megabytes);
+    const unsigned long server = FindWineserver();
+    if (server) printf("wineserver: pid %lu\n", server);
+    else printf("wineserver not found: its CPU is counted as 0\n");
+    CBench bench(control.Get(), *sink.Get(), pair, peer.Get(), options.megabytes, server);
+    const std::string idleName = "idle open port " + std::to_string(options.idleSeconds) + " s, CPU ms";
 
     std::vector<CSeries> series = {
         {"receive MB/s, reads of 1000 (default threshold)", {}, {}},
@@ -403,7 +586,13 @@ int RunBench(const COptions& options)
         {"1 MB byte array Send, call returns, ms", {}, {}},
         {"1 MB string Send, until the peer has it, ms", {}, {}},
         {"1 MB string Send, call returns, ms", {}, {}},
-        {"close with I/O pending, ms", {}, {}}};
+        {"close with I/O pending, ms", {}, {}},
+        {"CPU ms per MB at 921600 baud, host + wineserver", {}, {}},
+        {"  of which the host process", {}, {}},
+        {"  of which wineserver", {}, {}},
+        {idleName + ", host + wineserver", {}, {}},
+        {"  of which the host process", {}, {}},
+        {"  of which wineserver", {}, {}}};
     auto add = [&](size_t index, int round, double controlValue, double rawValue) {
         series[index].control.push_back(controlValue);
         series[index].raw.push_back(rawValue);
@@ -437,12 +626,27 @@ int RunBench(const COptions& options)
         if (controlFirst) cClose = bench.ControlClose(), rClose = bench.RawClose();
         else rClose = bench.RawClose(), cClose = bench.ControlClose();
         add(11, round, cClose, rClose);
+        const size_t cpuBytes = options.cpuMegabytes << 20;
+        CCpuMeter cCpu(0), rCpu(0);
+        if (controlFirst) bench.ControlCpu(cpuBytes, cCpu), bench.RawCpu(cpuBytes, rCpu);
+        else bench.RawCpu(cpuBytes, rCpu), bench.ControlCpu(cpuBytes, cCpu);
+        const double mb = double(options.cpuMegabytes);
+        add(12, round, (cCpu.host + cCpu.serverMs) / mb, (rCpu.host + rCpu.serverMs) / mb);
+        add(13, round, cCpu.host / mb, rCpu.host / mb);
+        add(14, round, cCpu.serverMs / mb, rCpu.serverMs / mb);
+        CCpuMeter cIdle(0), rIdle(0);
+        const DWORD idleMs = options.idleSeconds * 1000;
+        if (controlFirst) bench.ControlIdle(idleMs, cIdle), bench.RawIdle(idleMs, rIdle);
+        else bench.RawIdle(idleMs, rIdle), bench.ControlIdle(idleMs, cIdle);
+        add(15, round, cIdle.host + cIdle.serverMs, rIdle.host + rIdle.serverMs);
+        add(16, round, cIdle.host, rIdle.host);
+        add(17, round, cIdle.serverMs, rIdle.serverMs);
     }
     Report(stdout, series);
     FILE* results = fopen(options.results.c_str(), "w");
     if (results) {
-        fprintf(results, "control_bench, %s, %d rounds, %zu MB per receive round\n",
-                sizeof(void*) == 8 ? "x64" : "x86", options.rounds, options.megabytes);
+        fprintf(results, "control_bench, %s, %d rounds, %zu MB per receive round, %zu MB per paced CPU round\n",
+                sizeof(void*) == 8 ? "x64" : "x86", options.rounds, options.megabytes, options.cpuMegabytes);
         Report(results, series);
         fclose(results);
         printf("results written to %s\n", options.results.c_str());
@@ -457,7 +661,8 @@ int main(int argc, char** argv)
     setvbuf(stdout, nullptr, _IONBF, 0);
     COptions options;
     if (!ParseOptions(argc, argv, options)) {
-        printf("usage: control_bench [--module PATH] [--rounds N] [--megabytes N] [--results FILE]\n");
+        printf("usage: control_bench [--module PATH] [--rounds N] [--megabytes N] [--cpu-megabytes N]\n"
+               "                     [--idle-seconds N] [--results FILE]\n");
         return 2;
     }
     if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 2;
