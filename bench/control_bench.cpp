@@ -4,8 +4,11 @@
 // latency from a peer's byte to the host, 1 MB Send until the call returns and until the peer
 // has it all, CPU per megabyte received from a peer paced at 921600 baud and the CPU of an idle
 // open port (both host process + wineserver), and Connected = False with I/O pending against
-// closing a raw handle. Prints every round and the medians and writes the medians to a results
-// file. Asserts nothing.
+// closing a raw handle. Where the control's worker keeps requests pending that a plain raw
+// loop does not make (a read and a line-event wait beside a write, a line-event wait beside the
+// reads), a second row compares it with a raw program that keeps the same requests pending: the
+// difference between the two raw rows is what Wine charges for them. Prints every round and the
+// medians and writes the medians to a results file. Asserts nothing.
 //
 //   control_bench [--module PATH] [--rounds N] [--megabytes N] [--cpu-megabytes N]
 //                 [--idle-seconds N] [--results FILE]
@@ -16,6 +19,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -232,6 +236,60 @@ private:
     CUniqueFileHandle handle;
 };
 
+// What the control's worker keeps outstanding on an open port besides its writes: a
+// line-event wait and (unless the owner reads itself) a read. A raw program that does the same
+// pays what Wine charges for them: a thread polling the port every millisecond for the wait,
+// and reads that end with a time-out while a long write is in progress.
+class CRawPending {
+public:
+    CRawPending(HANDLE port, bool withRead) : port(port), withRead(withRead)
+    {
+        readOverlapped.hEvent = readDone.Get();
+        waitOverlapped.hEvent = waitDone.Get();
+        SetCommMask(port, EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK | EV_ERR);
+        if (withRead) IssueRead();
+        ArmWait();
+    }
+    ~CRawPending()
+    {
+        CancelIo(port);
+        SetCommMask(port, 0);
+        const HANDLE ended[] = {waitDone.Get(), readDone.Get()};
+        WaitForMultipleObjects(withRead ? 2 : 1, ended, TRUE, 2000);
+    }
+    CRawPending(const CRawPending&) = delete;
+    CRawPending& operator=(const CRawPending&) = delete;
+
+    // Waits up to `ms` for one of them to come back and issues it again.
+    void Service(DWORD ms)
+    {
+        const HANDLE pending[] = {waitDone.Get(), readDone.Get()};
+        const DWORD which = WaitForMultipleObjects(withRead ? 2 : 1, pending, FALSE, ms);
+        if (which == WAIT_OBJECT_0) ArmWait();
+        else if (which == WAIT_OBJECT_0 + 1) IssueRead();
+    }
+
+private:
+    void IssueRead()
+    {
+        ResetEvent(readDone.Get());
+        if (ReadFile(port, buffer, sizeof buffer, &got, &readOverlapped)) SetEvent(readDone.Get());
+    }
+    void ArmWait()
+    {
+        ResetEvent(waitDone.Get());
+        if (WaitCommEvent(port, &mask, &waitOverlapped)) SetEvent(waitDone.Get());
+    }
+
+    HANDLE port;
+    bool withRead;
+    CUniqueHandle readDone{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    CUniqueHandle waitDone{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    OVERLAPPED readOverlapped{}, waitOverlapped{};
+    BYTE buffer[1000];
+    DWORD got = 0, mask = 0;
+};
+
 struct CSeries {
     std::string name;
     std::vector<double> control, raw;
@@ -338,8 +396,15 @@ public:
             V_ARRAY(&argument) = array.Detach();
         }
         ReadAvailable(peer);
+        DISPID send = 0;
+        LPOLESTR name = const_cast<LPOLESTR>(L"Send");
+        control->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &send);
+        // The argument goes in place, as a compiled host passes its own variable: the host's
+        // copy of 1 MB is no part of the call.
+        DISPPARAMS params{&argument, nullptr, 1, 0};
+        CVariant result;
         const double start = Now();
-        CallSend(control, argument);
+        control->Invoke(send, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result.Put(), nullptr, nullptr);
         callMs = Now() - start;
         size_t got = 0;
         PumpUntil([&] { got += ReadAvailable(peer); return got >= (1u << 20); }, 60000);
@@ -347,11 +412,14 @@ public:
         CloseControl();
     }
 
-    void RawSend(double& callMs, double& doneMs)
+    // With `busy` the raw program keeps a read and a line-event wait pending meanwhile, as the
+    // control's worker does.
+    void RawSend(bool busy, double& callMs, double& doneMs)
     {
         callMs = doneMs = 0;
         CRawPort raw;
         if (!raw.Open(pair.PortA(), 30)) return;
+        std::unique_ptr<CRawPending> pending(busy ? new CRawPending(raw.Get(), true) : nullptr);
         std::vector<BYTE> data(size_t(1) << 20, 0x5A);
         ReadAvailable(peer);
         const double start = Now();
@@ -363,7 +431,11 @@ public:
         callMs = Now() - start;
         // The same polling cadence as the control's side, so that neither gains from it.
         size_t got = 0;
-        PumpUntil([&] { got += ReadAvailable(peer); return got >= data.size(); }, 60000);
+        PumpUntil([&] {
+            if (pending) pending->Service(0);
+            got += ReadAvailable(peer);
+            return got >= data.size();
+        }, 60000);
         if (!ok) GetOverlappedResult(raw.Get(), &overlapped, &written, TRUE);
         doneMs = got >= data.size() ? Now() - start : 0;
     }
@@ -388,10 +460,12 @@ public:
         PutProperty(control, L"BaudRate", CVariant(9600L));
     }
 
-    void RawCpu(size_t cpuBytes, CCpuMeter& meter)
+    // With `busy` a line-event wait is pending beside the reads, as in the control's worker.
+    void RawCpu(bool busy, size_t cpuBytes, CCpuMeter& meter)
     {
         CRawPort raw;
         if (StartPacing() && raw.Open(pair.PortA(), 30)) {
+            std::unique_ptr<CRawPending> pending(busy ? new CRawPending(raw.Get(), false) : nullptr);
             std::vector<BYTE> buffer(1000);
             CPeerWriter writer(peer, cpuBytes);
             meter = CCpuMeter(server);
@@ -420,31 +494,12 @@ public:
     {
         CRawPort raw;
         if (!raw.Open(pair.PortA(), 30)) return;
-        SetCommMask(raw.Get(), EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK | EV_ERR);
-        OVERLAPPED readOverlapped{}, waitOverlapped{};
-        CUniqueHandle readDone(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-        CUniqueHandle waitDone(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-        readOverlapped.hEvent = readDone.Get();
-        waitOverlapped.hEvent = waitDone.Get();
-        BYTE buffer[1000];
-        DWORD got = 0, mask = 0;
-        auto issueRead = [&] { ResetEvent(readDone.Get()); if (ReadFile(raw.Get(), buffer, sizeof buffer, &got, &readOverlapped)) SetEvent(readDone.Get()); };
-        auto armWait = [&] { ResetEvent(waitDone.Get()); if (WaitCommEvent(raw.Get(), &mask, &waitOverlapped)) SetEvent(waitDone.Get()); };
-        issueRead();
-        armWait();
+        CRawPending pending(raw.Get(), true);
         Sleep(200);
         meter = CCpuMeter(server);
         const DWORD start = GetTickCount();
-        for (DWORD spent = 0; spent < ms; spent = GetTickCount() - start) {
-            const HANDLE pending[] = {readDone.Get(), waitDone.Get()};
-            const DWORD which = WaitForMultipleObjects(2, pending, FALSE, ms - spent);
-            if (which == WAIT_OBJECT_0) issueRead();
-            else if (which == WAIT_OBJECT_0 + 1) armWait();
-        }
+        for (DWORD spent = 0; spent < ms; spent = GetTickCount() - start) pending.Service(ms - spent);
         meter.Stop();
-        raw.Close();
-        const HANDLE ended[] = {readDone.Get(), waitDone.Get()};
-        WaitForMultipleObjects(2, ended, TRUE, 2000);
     }
 
     // Connected = False while a read and a line-event wait are pending.
@@ -583,6 +638,7 @@ int RunBench(const COptions& options)
         {"latency ms, interval 1, p90", {}, {}},
         {"latency ms, interval 1, max", {}, {}},
         {"1 MB byte array Send, until the peer has it, ms", {}, {}},
+        {"  the same, raw with a read + line-event wait pending", {}, {}},
         {"1 MB byte array Send, call returns, ms", {}, {}},
         {"1 MB string Send, until the peer has it, ms", {}, {}},
         {"1 MB string Send, call returns, ms", {}, {}},
@@ -590,6 +646,7 @@ int RunBench(const COptions& options)
         {"CPU ms per MB at 921600 baud, host + wineserver", {}, {}},
         {"  of which the host process", {}, {}},
         {"  of which wineserver", {}, {}},
+        {"  the same, raw with a line-event wait pending", {}, {}},
         {idleName + ", host + wineserver", {}, {}},
         {"  of which the host process", {}, {}},
         {"  of which wineserver", {}, {}}};
@@ -614,33 +671,38 @@ int RunBench(const COptions& options)
         add(4, round, Percentile(c1, 0.5), Percentile(r1, 0.5));
         add(5, round, Percentile(c1, 0.9), Percentile(r1, 0.9));
         add(6, round, Percentile(c1, 1.0), Percentile(r1, 1.0));
-        double callArray, doneArray, callText, doneText, rawCall, rawDone;
+        double callArray, doneArray, callText, doneText, rawCall, rawDone, busyCall, busyDone;
         bench.ControlSend(false, callArray, doneArray);
-        bench.RawSend(rawCall, rawDone);
+        bench.RawSend(false, rawCall, rawDone);
         bench.ControlSend(true, callText, doneText);
+        bench.RawSend(true, busyCall, busyDone);
         add(7, round, doneArray, rawDone);
-        add(8, round, callArray, rawCall);
-        add(9, round, doneText, rawDone);
-        add(10, round, callText, rawCall);
+        add(8, round, doneArray, busyDone);
+        add(9, round, callArray, rawCall);
+        add(10, round, doneText, rawDone);
+        add(11, round, callText, rawCall);
         double cClose = 0, rClose = 0;
         if (controlFirst) cClose = bench.ControlClose(), rClose = bench.RawClose();
         else rClose = bench.RawClose(), cClose = bench.ControlClose();
-        add(11, round, cClose, rClose);
+        add(12, round, cClose, rClose);
         const size_t cpuBytes = options.cpuMegabytes << 20;
-        CCpuMeter cCpu(0), rCpu(0);
-        if (controlFirst) bench.ControlCpu(cpuBytes, cCpu), bench.RawCpu(cpuBytes, rCpu);
-        else bench.RawCpu(cpuBytes, rCpu), bench.ControlCpu(cpuBytes, cCpu);
+        CCpuMeter cCpu(0), rCpu(0), busyCpu(0);
+        if (controlFirst) bench.ControlCpu(cpuBytes, cCpu), bench.RawCpu(false, cpuBytes, rCpu);
+        else bench.RawCpu(false, cpuBytes, rCpu), bench.ControlCpu(cpuBytes, cCpu);
+        bench.RawCpu(true, cpuBytes, busyCpu);
         const double mb = double(options.cpuMegabytes);
-        add(12, round, (cCpu.host + cCpu.serverMs) / mb, (rCpu.host + rCpu.serverMs) / mb);
-        add(13, round, cCpu.host / mb, rCpu.host / mb);
-        add(14, round, cCpu.serverMs / mb, rCpu.serverMs / mb);
+        const double cTotal = (cCpu.host + cCpu.serverMs) / mb;
+        add(13, round, cTotal, (rCpu.host + rCpu.serverMs) / mb);
+        add(14, round, cCpu.host / mb, rCpu.host / mb);
+        add(15, round, cCpu.serverMs / mb, rCpu.serverMs / mb);
+        add(16, round, cTotal, (busyCpu.host + busyCpu.serverMs) / mb);
         CCpuMeter cIdle(0), rIdle(0);
         const DWORD idleMs = options.idleSeconds * 1000;
         if (controlFirst) bench.ControlIdle(idleMs, cIdle), bench.RawIdle(idleMs, rIdle);
         else bench.RawIdle(idleMs, rIdle), bench.ControlIdle(idleMs, cIdle);
-        add(15, round, cIdle.host + cIdle.serverMs, rIdle.host + rIdle.serverMs);
-        add(16, round, cIdle.host, rIdle.host);
-        add(17, round, cIdle.serverMs, rIdle.serverMs);
+        add(17, round, cIdle.host + cIdle.serverMs, rIdle.host + rIdle.serverMs);
+        add(18, round, cIdle.host, rIdle.host);
+        add(19, round, cIdle.serverMs, rIdle.serverMs);
     }
     Report(stdout, series);
     FILE* results = fopen(options.results.c_str(), "w");

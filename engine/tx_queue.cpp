@@ -5,14 +5,26 @@
 
 bool TxQueue::Append(const BYTE* bytes, DWORD length)
 {
+    // A zero-length record is still one (empty) write, so it keeps a block of its own.
+    std::unique_ptr<BYTE[]> block(new (std::nothrow) BYTE[length ? length : 1]);
+    if (!block) return false;
+    if (length) memcpy(block.get(), bytes, length);
+    return Append(std::move(block), length);
+}
+
+bool TxQueue::Append(std::unique_ptr<BYTE[]> block, DWORD length)
+{
+    if (!block) return false;
     std::unique_ptr<TxRecord> record(new (std::nothrow) TxRecord);
     if (!record) return false;
-    // A zero-length record is still one (empty) write, so it keeps a block of its own.
-    record->data.reset(new (std::nothrow) BYTE[length ? length : 1]);
-    if (!record->data) return false;
-    if (length) memcpy(record->data.get(), bytes, length);
+    record->data = std::move(block);
     record->length = length;
+    Link(std::move(record));
+    return true;
+}
 
+void TxQueue::Link(std::unique_ptr<TxRecord> record)
+{
     CLockGuard lock(txLock);
     TxRecord* raw = record.release();
     if (txHead)
@@ -20,7 +32,6 @@ bool TxQueue::Append(const BYTE* bytes, DWORD length)
     else
         txHead = raw;
     txTail = raw;
-    return true;
 }
 
 std::unique_ptr<TxRecord> TxQueue::TakeHead()

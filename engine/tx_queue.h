@@ -22,6 +22,9 @@ public:
     // Copies the bytes into a new record at the tail. False when memory cannot be had;
     // the queue is then unchanged.
     bool Append(const BYTE* bytes, DWORD length);
+    // Queues a block the caller has already filled with `length` bytes, without copying it
+    // again. False when memory cannot be had; the block is freed and the queue unchanged.
+    bool Append(std::unique_ptr<BYTE[]> block, DWORD length);
     // Unlinks the oldest record, or returns null when the queue is empty.
     std::unique_ptr<TxRecord> TakeHead();
     // Frees every queued record.
@@ -29,6 +32,8 @@ public:
     bool IsEmpty();
 
 private:
+    void Link(std::unique_ptr<TxRecord> record);
+
     TxRecord* txHead = nullptr;
     TxRecord* txTail = nullptr;  // meaningful only while txHead is set
     CCriticalSection txLock;
