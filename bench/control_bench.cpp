@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -121,6 +122,22 @@ private:
     unsigned long server;
     double host0, server0;
 };
+
+// Dispatches messages until done() holds, waking only when a message comes (the sink, and with
+// it what done() sees, changes only while one is dispatched), as a host's message loop does,
+// so that the host's own polling is not counted against the control; bounded by timeoutMs.
+bool PumpUntilEvent(const std::function<bool()>& done, DWORD timeoutMs)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+        if (done()) return true;
+        const DWORD spent = GetTickCount() - start;
+        if (spent >= timeoutMs) return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, timeoutMs - spent, QS_ALLINPUT);
+    }
+}
 
 // Counts what arrives without looking at it, as a host that only needs sizes would.
 class CCountingSink final : public CCommEventSink {
@@ -312,7 +329,7 @@ public:
         CPeerWriter writer(peer, bytes);
         const double start = Now();
         writer.Start();
-        PumpUntil([&] { return sink.received >= bytes; }, 120000);
+        PumpUntilEvent([&] { return sink.received >= bytes; }, 120000);
         const double ms = sink.lastData - start;
         writer.Join();
         CloseControl();
@@ -451,7 +468,7 @@ public:
             CPeerWriter writer(peer, cpuBytes);
             meter = CCpuMeter(server);
             writer.Start();
-            PumpUntil([&] { return sink.received >= cpuBytes; }, 600000);
+            PumpUntilEvent([&] { return sink.received >= cpuBytes; }, 600000);
             meter.Stop();
             writer.Join();
             CloseControl();

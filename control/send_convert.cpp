@@ -48,8 +48,8 @@ public:
         if (gaveUp_) return false;
         return Appended(queue_.Append(bytes, length));
     }
-    // The same for a block already filled (a converted string), which the queue keeps as it is.
-    bool Append(std::unique_ptr<BYTE[]> block, DWORD length)
+    // The same for a block from the queue already filled (a converted string), kept as it is.
+    bool Append(TxBlock block, DWORD length)
     {
         if (gaveUp_) return false;
         return Appended(queue_.Append(std::move(block), length));
@@ -205,18 +205,18 @@ int32_t CSendConversion::SendString(BSTR text)
     const int wide = static_cast<int>(length);
     int size = SingleByteSize(codePage_, wide);
     int written = 0;
-    std::unique_ptr<BYTE[]> block;
+    TxBlock block;
     if (size > 0) {
-        block.reset(new (std::nothrow) BYTE[size]);
-        if (!block) return GiveUp();
-        written = ToCodePage(codePage_, text, wide, reinterpret_cast<char*>(block.get()), size);
+        block = queue_.TakeBlock(static_cast<DWORD>(size));
+        if (!block.data) return GiveUp();
+        written = ToCodePage(codePage_, text, wide, reinterpret_cast<char*>(block.data.get()), size);
     }
     if (written <= 0) {  // a multi-byte code page, or the guess was short after all
         size = ToCodePage(codePage_, text, wide, nullptr, 0);
         if (size <= 0) return SEND_REJECTED;
-        block.reset(new (std::nothrow) BYTE[size]);
-        if (!block) return GiveUp();
-        written = ToCodePage(codePage_, text, wide, reinterpret_cast<char*>(block.get()), size);
+        block = queue_.TakeBlock(static_cast<DWORD>(size));
+        if (!block.data) return GiveUp();
+        written = ToCodePage(codePage_, text, wide, reinterpret_cast<char*>(block.data.get()), size);
         if (written <= 0) return SEND_REJECTED;
     }
     return Append(std::move(block), static_cast<DWORD>(written)) ? SEND_OK : SEND_REJECTED;

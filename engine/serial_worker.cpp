@@ -338,7 +338,7 @@ private:
             const DWORD left = writeInFlight->length - writeOffset;
             writeOffset += n < left ? n : left;
             if (writeOffset < writeInFlight->length) return IssueWrite();
-            writeInFlight.reset();
+            w.txQueue.Recycle(std::move(writeInFlight));
         }
         writeInFlight = w.txQueue.TakeHead();
         writeOffset = 0;
