@@ -66,8 +66,12 @@ unsigned long FindWineserver()
     if (!length || length >= sizeof prefix) return 0;
     const std::string wanted = std::string("WINEPREFIX=") + prefix + '\0';
     WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA("Z:\\proc\\*", &found);
-    if (search == INVALID_HANDLE_VALUE) return 0;
+    struct CFindClose {
+        void operator()(HANDLE h) const { FindClose(h); }
+    };
+    HANDLE first = FindFirstFileA("Z:\\proc\\*", &found);
+    if (first == INVALID_HANDLE_VALUE) return 0;
+    const std::unique_ptr<void, CFindClose> search(first);
     unsigned long pid = 0;
     do {
         char* end = nullptr;
@@ -76,8 +80,7 @@ unsigned long FindWineserver()
         const std::string base = "/proc/" + std::to_string(candidate);
         if (ReadUnixFile(base + "/comm").compare(0, 10, "wineserver") != 0) continue;  // wineserver64 too
         if (('\0' + ReadUnixFile(base + "/environ")).find('\0' + wanted) != std::string::npos) pid = candidate;
-    } while (!pid && FindNextFileA(search, &found));
-    FindClose(search);
+    } while (!pid && FindNextFileA(search.get(), &found));
     return pid;
 }
 
