@@ -2,10 +2,16 @@
 // --module, with a sink of ours on CommEvent) side by side with a raw Win32 program on the
 // same virtual pair, in one run, alternating rounds: receive rate at equal read sizes,
 // latency from a peer's byte to the host, 1 MB Send until the call returns and until the peer
-// has it all, and Connected = False with I/O pending against closing a raw handle. Prints every
-// round and the medians and writes the medians to a results file. Asserts nothing.
+// has it all, CPU per megabyte received from a peer paced at 921600 baud and the CPU of an idle
+// open port (both host process + wineserver), and Connected = False with I/O pending against
+// closing a raw handle. Where the control's worker keeps requests pending that a plain raw
+// loop does not make (a read and a line-event wait beside a write, a line-event wait beside the
+// reads), a second row compares it with a raw program that keeps the same requests pending: the
+// difference between the two raw rows is what Wine charges for them. Prints every round and the
+// medians and writes the medians to a results file. Asserts nothing.
 //
-//   control_bench [--module PATH] [--rounds N] [--megabytes N] [--results FILE]
+//   control_bench [--module PATH] [--rounds N] [--megabytes N] [--cpu-megabytes N]
+//                 [--idle-seconds N] [--results FILE]
 #include "bench/soak/soak_host.h"
 #include "common/tarvel_ids.h"
 #include "common/win_raii.h"
@@ -13,6 +19,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,6 +39,107 @@ double Percentile(std::vector<double> values, double fraction)
     if (values.empty()) return 0;
     std::sort(values.begin(), values.end());
     return values[std::min(values.size() - 1, size_t(fraction * double(values.size())))];
+}
+
+// A whole small file through the Windows file calls (Wine maps the Unix root as Z:); empty
+// when it cannot be read. /proc files report no size, so read until the end.
+std::string ReadUnixFile(const std::string& path)
+{
+    std::string text;
+    CUniqueFileHandle file(CreateFileA(("Z:" + path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file.IsValid()) return text;
+    char chunk[4096];
+    for (DWORD got = 1; got && text.size() < 1u << 20;) {
+        if (!ReadFile(file.Get(), chunk, sizeof chunk, &got, nullptr)) break;
+        text.append(chunk, got);
+    }
+    return text;
+}
+
+// The wineserver of this prefix: the process named wineserver* whose environment holds our
+// WINEPREFIX (the runner starts it with that environment). 0 when there is none to be seen.
+unsigned long FindWineserver()
+{
+    char prefix[MAX_PATH * 2];
+    const DWORD length = GetEnvironmentVariableA("WINEPREFIX", prefix, sizeof prefix);
+    if (!length || length >= sizeof prefix) return 0;
+    const std::string wanted = std::string("WINEPREFIX=") + prefix + '\0';
+    WIN32_FIND_DATAA found;
+    struct CFindClose {
+        void operator()(HANDLE h) const { FindClose(h); }
+    };
+    HANDLE first = FindFirstFileA("Z:\\proc\\*", &found);
+    if (first == INVALID_HANDLE_VALUE) return 0;
+    const std::unique_ptr<void, CFindClose> search(first);
+    unsigned long pid = 0;
+    do {
+        char* end = nullptr;
+        const unsigned long candidate = strtoul(found.cFileName, &end, 10);
+        if (!candidate || *end) continue;
+        const std::string base = "/proc/" + std::to_string(candidate);
+        if (ReadUnixFile(base + "/comm").compare(0, 10, "wineserver") != 0) continue;  // wineserver64 too
+        if (('\0' + ReadUnixFile(base + "/environ")).find('\0' + wanted) != std::string::npos) pid = candidate;
+    } while (!pid && FindNextFileA(search.get(), &found));
+    return pid;
+}
+
+// User + system CPU of a Unix process in ms from /proc/<pid>/stat (ticks of 10 ms); 0 for pid 0.
+double UnixProcessCpuMs(unsigned long pid)
+{
+    if (!pid) return 0;
+    const std::string stat = ReadUnixFile("/proc/" + std::to_string(pid) + "/stat");
+    const size_t name = stat.rfind(')');  // the command name may hold spaces
+    if (name == std::string::npos) return 0;
+    // After the name: state, ppid, ... utime is the 12th field, stime the 13th.
+    const char* at = stat.c_str() + name + 1;
+    unsigned long long values[13] = {};
+    for (int field = 0; field < 13 && *at; ++field) {
+        while (*at == ' ') ++at;
+        values[field] = strtoull(at, nullptr, 10);
+        while (*at && *at != ' ') ++at;
+    }
+    return double(values[11] + values[12]) * 10.0;
+}
+
+double HostCpuMs()
+{
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+    auto ms = [](const FILETIME& t) { return double((ULONGLONG(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000.0; };
+    return ms(kernel) + ms(user);
+}
+
+// CPU spent between construction and Stop, by the host process and by the wineserver.
+class CCpuMeter {
+public:
+    explicit CCpuMeter(unsigned long server) : server(server), host0(HostCpuMs()), server0(UnixProcessCpuMs(server)) {}
+    void Stop()
+    {
+        host = HostCpuMs() - host0;
+        serverMs = UnixProcessCpuMs(server) - server0;
+    }
+    double host = 0, serverMs = 0;
+
+private:
+    unsigned long server;
+    double host0, server0;
+};
+
+// Dispatches messages until done() holds, waking only when a message comes (the sink, and with
+// it what done() sees, changes only while one is dispatched), as a host's message loop does,
+// so that the host's own polling is not counted against the control; bounded by timeoutMs.
+bool PumpUntilEvent(const std::function<bool()>& done, DWORD timeoutMs)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+        if (done()) return true;
+        const DWORD spent = GetTickCount() - start;
+        if (spent >= timeoutMs) return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, timeoutMs - spent, QS_ALLINPUT);
+    }
 }
 
 // Counts what arrives without looking at it, as a host that only needs sizes would.
@@ -78,13 +187,13 @@ private:
     CUniqueHandle thread;
 };
 
-bool SetPeerTimeouts(HANDLE port)
+bool SetPeerTimeouts(HANDLE port, DWORD baud = 115200)
 {
     COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     GetCommState(port, &dcb);
-    dcb.BaudRate = 115200;
+    dcb.BaudRate = baud;
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
@@ -147,6 +256,60 @@ private:
     CUniqueFileHandle handle;
 };
 
+// What the control's worker keeps outstanding on an open port besides its writes: a
+// line-event wait and (unless the owner reads itself) a read. A raw program that does the same
+// pays what Wine charges for them: a thread polling the port every millisecond for the wait,
+// and reads that end with a time-out while a long write is in progress.
+class CRawPending {
+public:
+    CRawPending(HANDLE port, bool withRead) : port(port), withRead(withRead)
+    {
+        readOverlapped.hEvent = readDone.Get();
+        waitOverlapped.hEvent = waitDone.Get();
+        SetCommMask(port, EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK | EV_ERR);
+        if (withRead) IssueRead();
+        ArmWait();
+    }
+    ~CRawPending()
+    {
+        CancelIo(port);
+        SetCommMask(port, 0);
+        const HANDLE ended[] = {waitDone.Get(), readDone.Get()};
+        WaitForMultipleObjects(withRead ? 2 : 1, ended, TRUE, 2000);
+    }
+    CRawPending(const CRawPending&) = delete;
+    CRawPending& operator=(const CRawPending&) = delete;
+
+    // Waits up to `ms` for one of them to come back and issues it again.
+    void Service(DWORD ms)
+    {
+        const HANDLE pending[] = {waitDone.Get(), readDone.Get()};
+        const DWORD which = WaitForMultipleObjects(withRead ? 2 : 1, pending, FALSE, ms);
+        if (which == WAIT_OBJECT_0) ArmWait();
+        else if (which == WAIT_OBJECT_0 + 1) IssueRead();
+    }
+
+private:
+    void IssueRead()
+    {
+        ResetEvent(readDone.Get());
+        if (ReadFile(port, buffer, sizeof buffer, &got, &readOverlapped)) SetEvent(readDone.Get());
+    }
+    void ArmWait()
+    {
+        ResetEvent(waitDone.Get());
+        if (WaitCommEvent(port, &mask, &waitOverlapped)) SetEvent(waitDone.Get());
+    }
+
+    HANDLE port;
+    bool withRead;
+    CUniqueHandle readDone{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    CUniqueHandle waitDone{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    OVERLAPPED readOverlapped{}, waitOverlapped{};
+    BYTE buffer[1000];
+    DWORD got = 0, mask = 0;
+};
+
 struct CSeries {
     std::string name;
     std::vector<double> control, raw;
@@ -154,8 +317,9 @@ struct CSeries {
 
 class CBench {
 public:
-    CBench(IDispatch* control, CCountingSink& sink, CNullModemPair& pair, HANDLE peer, size_t megabytes)
-        : control(control), sink(sink), pair(pair), peer(peer), bytes(megabytes << 20)
+    CBench(IDispatch* control, CCountingSink& sink, CNullModemPair& pair, HANDLE peer, size_t megabytes,
+           unsigned long server)
+        : control(control), sink(sink), pair(pair), peer(peer), bytes(megabytes << 20), server(server)
     {
     }
 
@@ -168,7 +332,7 @@ public:
         CPeerWriter writer(peer, bytes);
         const double start = Now();
         writer.Start();
-        PumpUntil([&] { return sink.received >= bytes; }, 120000);
+        PumpUntilEvent([&] { return sink.received >= bytes; }, 120000);
         const double ms = sink.lastData - start;
         writer.Join();
         CloseControl();
@@ -252,8 +416,15 @@ public:
             V_ARRAY(&argument) = array.Detach();
         }
         ReadAvailable(peer);
+        DISPID send = 0;
+        LPOLESTR name = const_cast<LPOLESTR>(L"Send");
+        control->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &send);
+        // The argument goes in place, as a compiled host passes its own variable: the host's
+        // copy of 1 MB is no part of the call.
+        DISPPARAMS params{&argument, nullptr, 1, 0};
+        CVariant result;
         const double start = Now();
-        CallSend(control, argument);
+        control->Invoke(send, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result.Put(), nullptr, nullptr);
         callMs = Now() - start;
         size_t got = 0;
         PumpUntil([&] { got += ReadAvailable(peer); return got >= (1u << 20); }, 60000);
@@ -261,11 +432,14 @@ public:
         CloseControl();
     }
 
-    void RawSend(double& callMs, double& doneMs)
+    // With `busy` the raw program keeps a read and a line-event wait pending meanwhile, as the
+    // control's worker does.
+    void RawSend(bool busy, double& callMs, double& doneMs)
     {
         callMs = doneMs = 0;
         CRawPort raw;
         if (!raw.Open(pair.PortA(), 30)) return;
+        std::unique_ptr<CRawPending> pending(busy ? new CRawPending(raw.Get(), true) : nullptr);
         std::vector<BYTE> data(size_t(1) << 20, 0x5A);
         ReadAvailable(peer);
         const double start = Now();
@@ -277,9 +451,75 @@ public:
         callMs = Now() - start;
         // The same polling cadence as the control's side, so that neither gains from it.
         size_t got = 0;
-        PumpUntil([&] { got += ReadAvailable(peer); return got >= data.size(); }, 60000);
+        PumpUntil([&] {
+            if (pending) pending->Service(0);
+            got += ReadAvailable(peer);
+            return got >= data.size();
+        }, 60000);
         if (!ok) GetOverlappedResult(raw.Get(), &overlapped, &written, TRUE);
         doneMs = got >= data.size() ? Now() - start : 0;
+    }
+
+    // CPU (host, wineserver) per megabyte received from a peer paced at 921600 baud, at the
+    // default read size. The wire sets the pace, so both sides take the same time.
+    void ControlCpu(size_t cpuBytes, CCpuMeter& meter)
+    {
+        PutProperty(control, L"RecvSizeThreshold", CVariant(1000L));
+        PutProperty(control, L"BaudRate", CVariant(long(kPacedBaud)));
+        if (StartPacing() && OpenControl(30)) {
+            sink.received = 0;
+            CPeerWriter writer(peer, cpuBytes);
+            meter = CCpuMeter(server);
+            writer.Start();
+            PumpUntilEvent([&] { return sink.received >= cpuBytes; }, 600000);
+            meter.Stop();
+            writer.Join();
+            CloseControl();
+        }
+        StopPacing();
+        PutProperty(control, L"BaudRate", CVariant(9600L));
+    }
+
+    // With `busy` a line-event wait is pending beside the reads, as in the control's worker.
+    void RawCpu(bool busy, size_t cpuBytes, CCpuMeter& meter)
+    {
+        CRawPort raw;
+        if (StartPacing() && raw.Open(pair.PortA(), 30)) {
+            std::unique_ptr<CRawPending> pending(busy ? new CRawPending(raw.Get(), false) : nullptr);
+            std::vector<BYTE> buffer(1000);
+            CPeerWriter writer(peer, cpuBytes);
+            meter = CCpuMeter(server);
+            writer.Start();
+            size_t got = 0;
+            for (long n = 0; got < cpuBytes && n >= 0; got += size_t(n)) n = raw.Read(buffer.data(), 1000);
+            meter.Stop();
+            writer.Join();
+        }
+        StopPacing();
+    }
+
+    // CPU of an open port with nothing to do for `ms`.
+    void ControlIdle(DWORD ms, CCpuMeter& meter)
+    {
+        if (!OpenControl(30)) return;
+        PumpFor(200);
+        meter = CCpuMeter(server);
+        PumpFor(ms);
+        meter.Stop();
+        CloseControl();
+    }
+
+    // The raw program idles as the control's worker does: a read and a line-event wait pending.
+    void RawIdle(DWORD ms, CCpuMeter& meter)
+    {
+        CRawPort raw;
+        if (!raw.Open(pair.PortA(), 30)) return;
+        CRawPending pending(raw.Get(), true);
+        Sleep(200);
+        meter = CCpuMeter(server);
+        const DWORD start = GetTickCount();
+        for (DWORD spent = 0; spent < ms; spent = GetTickCount() - start) pending.Service(ms - spent);
+        meter.Stop();
     }
 
     // Connected = False while a read and a line-event wait are pending.
@@ -319,6 +559,15 @@ public:
     }
 
 private:
+    static constexpr DWORD kPacedBaud = 921600;
+
+    bool StartPacing() { return pair.SetPacing(true) && SetPeerTimeouts(peer, kPacedBaud); }
+    void StopPacing()
+    {
+        pair.SetPacing(false);
+        SetPeerTimeouts(peer);
+    }
+
     bool OpenControl(long intervalMs)
     {
         sink.connects = sink.disconnects = 0;
@@ -340,6 +589,7 @@ private:
     CNullModemPair& pair;
     HANDLE peer;
     size_t bytes;
+    unsigned long server;
 };
 
 void PrintRound(FILE* out, const char* name, int round, double control, double raw)
@@ -360,6 +610,8 @@ struct COptions {
     std::string module, results = "control_bench_results.txt";
     int rounds = 5;
     size_t megabytes = 4;
+    size_t cpuMegabytes = 1;
+    DWORD idleSeconds = 10;
 };
 
 bool ParseOptions(int argc, char** argv, COptions& options)
@@ -369,6 +621,8 @@ bool ParseOptions(int argc, char** argv, COptions& options)
         if (name == "--module") options.module = argv[i + 1];
         else if (name == "--rounds") options.rounds = std::max(1, atoi(argv[i + 1]));
         else if (name == "--megabytes") options.megabytes = size_t(std::max(1, atoi(argv[i + 1])));
+        else if (name == "--cpu-megabytes") options.cpuMegabytes = size_t(std::max(1, atoi(argv[i + 1])));
+        else if (name == "--idle-seconds") options.idleSeconds = DWORD(std::max(1, atoi(argv[i + 1])));
         else if (name == "--results") options.results = argv[i + 1];
         else return false;
     }
@@ -389,7 +643,11 @@ int RunBench(const COptions& options)
     CComRef<CCountingSink> sink = CComRef<CCountingSink>::Adopt(new CCountingSink);
     CCommEventLink link(control.Get(), sink.Get());
     if (!link.Connected()) return 2;
-    CBench bench(control.Get(), *sink.Get(), pair, peer.Get(), options.megabytes);
+    const unsigned long server = FindWineserver();
+    if (server) printf("wineserver: pid %lu\n", server);
+    else printf("wineserver not found: its CPU is counted as 0\n");
+    CBench bench(control.Get(), *sink.Get(), pair, peer.Get(), options.megabytes, server);
+    const std::string idleName = "idle open port " + std::to_string(options.idleSeconds) + " s, CPU ms";
 
     std::vector<CSeries> series = {
         {"receive MB/s, reads of 1000 (default threshold)", {}, {}},
@@ -400,10 +658,18 @@ int RunBench(const COptions& options)
         {"latency ms, interval 1, p90", {}, {}},
         {"latency ms, interval 1, max", {}, {}},
         {"1 MB byte array Send, until the peer has it, ms", {}, {}},
+        {"  the same, raw with a read + line-event wait pending", {}, {}},
         {"1 MB byte array Send, call returns, ms", {}, {}},
         {"1 MB string Send, until the peer has it, ms", {}, {}},
         {"1 MB string Send, call returns, ms", {}, {}},
-        {"close with I/O pending, ms", {}, {}}};
+        {"close with I/O pending, ms", {}, {}},
+        {"CPU ms per MB at 921600 baud, host + wineserver", {}, {}},
+        {"  of which the host process", {}, {}},
+        {"  of which wineserver", {}, {}},
+        {"  the same, raw with a line-event wait pending", {}, {}},
+        {idleName + ", host + wineserver", {}, {}},
+        {"  of which the host process", {}, {}},
+        {"  of which wineserver", {}, {}}};
     auto add = [&](size_t index, int round, double controlValue, double rawValue) {
         series[index].control.push_back(controlValue);
         series[index].raw.push_back(rawValue);
@@ -425,24 +691,44 @@ int RunBench(const COptions& options)
         add(4, round, Percentile(c1, 0.5), Percentile(r1, 0.5));
         add(5, round, Percentile(c1, 0.9), Percentile(r1, 0.9));
         add(6, round, Percentile(c1, 1.0), Percentile(r1, 1.0));
-        double callArray, doneArray, callText, doneText, rawCall, rawDone;
+        double callArray, doneArray, callText, doneText, rawCall, rawDone, busyCall, busyDone;
         bench.ControlSend(false, callArray, doneArray);
-        bench.RawSend(rawCall, rawDone);
+        bench.RawSend(false, rawCall, rawDone);
         bench.ControlSend(true, callText, doneText);
+        bench.RawSend(true, busyCall, busyDone);
         add(7, round, doneArray, rawDone);
-        add(8, round, callArray, rawCall);
-        add(9, round, doneText, rawDone);
-        add(10, round, callText, rawCall);
+        add(8, round, doneArray, busyDone);
+        add(9, round, callArray, rawCall);
+        add(10, round, doneText, rawDone);
+        add(11, round, callText, rawCall);
         double cClose = 0, rClose = 0;
         if (controlFirst) cClose = bench.ControlClose(), rClose = bench.RawClose();
         else rClose = bench.RawClose(), cClose = bench.ControlClose();
-        add(11, round, cClose, rClose);
+        add(12, round, cClose, rClose);
+        const size_t cpuBytes = options.cpuMegabytes << 20;
+        CCpuMeter cCpu(0), rCpu(0), busyCpu(0);
+        if (controlFirst) bench.ControlCpu(cpuBytes, cCpu), bench.RawCpu(false, cpuBytes, rCpu);
+        else bench.RawCpu(false, cpuBytes, rCpu), bench.ControlCpu(cpuBytes, cCpu);
+        bench.RawCpu(true, cpuBytes, busyCpu);
+        const double mb = double(options.cpuMegabytes);
+        const double cTotal = (cCpu.host + cCpu.serverMs) / mb;
+        add(13, round, cTotal, (rCpu.host + rCpu.serverMs) / mb);
+        add(14, round, cCpu.host / mb, rCpu.host / mb);
+        add(15, round, cCpu.serverMs / mb, rCpu.serverMs / mb);
+        add(16, round, cTotal, (busyCpu.host + busyCpu.serverMs) / mb);
+        CCpuMeter cIdle(0), rIdle(0);
+        const DWORD idleMs = options.idleSeconds * 1000;
+        if (controlFirst) bench.ControlIdle(idleMs, cIdle), bench.RawIdle(idleMs, rIdle);
+        else bench.RawIdle(idleMs, rIdle), bench.ControlIdle(idleMs, cIdle);
+        add(17, round, cIdle.host + cIdle.serverMs, rIdle.host + rIdle.serverMs);
+        add(18, round, cIdle.host, rIdle.host);
+        add(19, round, cIdle.serverMs, rIdle.serverMs);
     }
     Report(stdout, series);
     FILE* results = fopen(options.results.c_str(), "w");
     if (results) {
-        fprintf(results, "control_bench, %s, %d rounds, %zu MB per receive round\n",
-                sizeof(void*) == 8 ? "x64" : "x86", options.rounds, options.megabytes);
+        fprintf(results, "control_bench, %s, %d rounds, %zu MB per receive round, %zu MB per paced CPU round\n",
+                sizeof(void*) == 8 ? "x64" : "x86", options.rounds, options.megabytes, options.cpuMegabytes);
         Report(results, series);
         fclose(results);
         printf("results written to %s\n", options.results.c_str());
@@ -457,7 +743,8 @@ int main(int argc, char** argv)
     setvbuf(stdout, nullptr, _IONBF, 0);
     COptions options;
     if (!ParseOptions(argc, argv, options)) {
-        printf("usage: control_bench [--module PATH] [--rounds N] [--megabytes N] [--results FILE]\n");
+        printf("usage: control_bench [--module PATH] [--rounds N] [--megabytes N] [--cpu-megabytes N]\n"
+               "                     [--idle-seconds N] [--results FILE]\n");
         return 2;
     }
     if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 2;

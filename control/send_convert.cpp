@@ -46,12 +46,13 @@ public:
     bool Append(const BYTE* bytes, DWORD length)
     {
         if (gaveUp_) return false;
-        if (!queue_.Append(bytes, length)) {  // out of memory: the result says so
-            GiveUp();
-            return false;
-        }
-        appendedAny_ = true;
-        return true;
+        return Appended(queue_.Append(bytes, length));
+    }
+    // The same for a block from the queue already filled (a converted string), kept as it is.
+    bool Append(TxBlock block, DWORD length)
+    {
+        if (gaveUp_) return false;
+        return Appended(queue_.Append(std::move(block), length));
     }
     // Ends the whole conversion (nesting too deep, too many elements, or memory exhausted)
     // at every level.
@@ -69,6 +70,15 @@ public:
     }
 
 private:
+    bool Appended(bool ok)
+    {
+        if (!ok) {  // out of memory: the result says so
+            GiveUp();
+            return false;
+        }
+        appendedAny_ = true;
+        return true;
+    }
     int32_t SendString(BSTR text);
     int32_t SendByteArray(SAFEARRAY* array);
     int32_t WalkObject(IDispatch* object, int depth);
@@ -175,23 +185,41 @@ int ToCodePage(UINT codePage, const wchar_t* text, int length, char* out, int si
     return WideCharToMultiByte(codePage, 0, text, length, out, size, nullptr, nullptr);
 }
 
+// Bytes the conversion of `length` UTF-16 units needs when the code page gives each unit one
+// byte; 0 when it may give more (DBCS, UTF-8), so that the size must be asked for. Asking costs
+// a whole extra pass over the string (a slow one with WC_NO_BEST_FIT_CHARS).
+int SingleByteSize(UINT codePage, int length)
+{
+    CPINFO info;
+    return GetCPInfo(codePage, &info) && info.MaxCharSize == 1 ? length : 0;
+}
+
 // The characters of the string (its stored length: embedded zeros go out, no terminator is
 // added) in the conversion's code page; characters it lacks become its default character.
-// One record.
+// One record, converted straight into the block the queue keeps.
 int32_t CSendConversion::SendString(BSTR text)
 {
     const UINT length = SysStringLen(text);
     if (length == 0) return SEND_OK;
     if (length > INT_MAX) return SEND_REJECTED;
     const int wide = static_cast<int>(length);
-    const int size = ToCodePage(codePage_, text, wide, nullptr, 0);
-    if (size <= 0) return SEND_REJECTED;
-    std::unique_ptr<char[]> block(new (std::nothrow) char[size]);
-    if (!block) return GiveUp();
-    const int written = ToCodePage(codePage_, text, wide, block.get(), size);
-    if (written <= 0) return SEND_REJECTED;
-    return Append(reinterpret_cast<const BYTE*>(block.get()), static_cast<DWORD>(written)) ? SEND_OK
-                                                                                          : SEND_REJECTED;
+    int size = SingleByteSize(codePage_, wide);
+    int written = 0;
+    TxBlock block;
+    if (size > 0) {
+        block = queue_.TakeBlock(static_cast<DWORD>(size));
+        if (!block.data) return GiveUp();
+        written = ToCodePage(codePage_, text, wide, reinterpret_cast<char*>(block.data.get()), size);
+    }
+    if (written <= 0) {  // a multi-byte code page, or the guess was short after all
+        size = ToCodePage(codePage_, text, wide, nullptr, 0);
+        if (size <= 0) return SEND_REJECTED;
+        block = queue_.TakeBlock(static_cast<DWORD>(size));
+        if (!block.data) return GiveUp();
+        written = ToCodePage(codePage_, text, wide, reinterpret_cast<char*>(block.data.get()), size);
+        if (written <= 0) return SEND_REJECTED;
+    }
+    return Append(std::move(block), static_cast<DWORD>(written)) ? SEND_OK : SEND_REJECTED;
 }
 
 // A byte array's elements in index order, as one record.

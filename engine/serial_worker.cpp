@@ -143,7 +143,8 @@ public:
             for (auto& ev : events) ev.Release();
             buffer.release();
         } else {
-            writeInFlight.reset();
+            // Written or not, its block is free now; it may serve the next connection's Send.
+            w.txQueue.Recycle(std::move(writeInFlight));
         }
         w.txQueue.DiscardAll();
         return settled;
@@ -338,7 +339,7 @@ private:
             const DWORD left = writeInFlight->length - writeOffset;
             writeOffset += n < left ? n : left;
             if (writeOffset < writeInFlight->length) return IssueWrite();
-            writeInFlight.reset();
+            w.txQueue.Recycle(std::move(writeInFlight));
         }
         writeInFlight = w.txQueue.TakeHead();
         writeOffset = 0;

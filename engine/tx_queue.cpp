@@ -2,17 +2,47 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 bool TxQueue::Append(const BYTE* bytes, DWORD length)
 {
+    TxBlock block = TakeBlock(length);
+    if (!block.data) return false;
+    if (length) memcpy(block.data.get(), bytes, length);
+    return Append(std::move(block), length);
+}
+
+TxBlock TxQueue::TakeBlock(DWORD length)
+{
+    TxBlock block;
+    {
+        // The spare serves a record that fills more than half of it, so that a small record
+        // does not hold a large block while a large one needs fresh memory.
+        CLockGuard lock(txLock);
+        if (spare.data && length <= spare.capacity && length > spare.capacity / 2) block = std::move(spare);
+    }
+    if (block.data) return block;
+    // A zero-length record is still one (empty) write, so it keeps a block of its own.
+    block.capacity = length ? length : 1;
+    block.data.reset(new (std::nothrow) BYTE[block.capacity]);
+    if (!block.data) block.capacity = 0;
+    return block;
+}
+
+bool TxQueue::Append(TxBlock block, DWORD length)
+{
+    if (!block.data || length > block.capacity) return false;
     std::unique_ptr<TxRecord> record(new (std::nothrow) TxRecord);
     if (!record) return false;
-    // A zero-length record is still one (empty) write, so it keeps a block of its own.
-    record->data.reset(new (std::nothrow) BYTE[length ? length : 1]);
-    if (!record->data) return false;
-    if (length) memcpy(record->data.get(), bytes, length);
+    record->data = std::move(block.data);
     record->length = length;
+    record->capacity = block.capacity;
+    Link(std::move(record));
+    return true;
+}
 
+void TxQueue::Link(std::unique_ptr<TxRecord> record)
+{
     CLockGuard lock(txLock);
     TxRecord* raw = record.release();
     if (txHead)
@@ -20,7 +50,6 @@ bool TxQueue::Append(const BYTE* bytes, DWORD length)
     else
         txHead = raw;
     txTail = raw;
-    return true;
 }
 
 std::unique_ptr<TxRecord> TxQueue::TakeHead()
@@ -32,6 +61,18 @@ std::unique_ptr<TxRecord> TxQueue::TakeHead()
         head->next = nullptr;
     }
     return head;
+}
+
+void TxQueue::Recycle(std::unique_ptr<TxRecord> record)
+{
+    if (!record || record->capacity < kMinSpareBytes || record->capacity > kMaxSpareBytes) return;
+    TxBlock block;
+    block.data = std::move(record->data);
+    block.capacity = record->capacity;
+    // The newest block replaces the spare; the one it replaces is freed when `block` goes out
+    // of scope, after the lock.
+    CLockGuard lock(txLock);
+    std::swap(spare, block);
 }
 
 void TxQueue::DiscardAll()

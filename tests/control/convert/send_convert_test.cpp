@@ -2,6 +2,10 @@
 // IDispatchEx stand-in) and arrays of VARIANT, with the records they leave in the queue.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
+#include <string>
+
 #include "control/send_convert.h"
 #include "convert_test_util.h"
 
@@ -285,6 +289,55 @@ TEST_F(SendTest, ByteArraysThatCannotBeReadReturn2)
 
     VariantInit(&lockedArray);  // not ours to destroy
     EXPECT_TRUE(Taken().empty());
+}
+
+TEST_F(SendTest, LargeRecordsReuseAWrittenBlockAndCarryOnlyTheirOwnBytes)
+{
+    // The worker hands a written record back; its block then serves the next record that fills
+    // more than half of it (a byte array or a string), which must hold its own bytes and length
+    // and nothing of the old contents, and a record larger than the block gets one of its own.
+    const ULONG big = TxQueue::kMinSpareBytes * 2;
+    auto filled = [&](ULONG count, BYTE value) {
+        CSafeArray array = Vector(VT_UI1, 0, count);
+        CSafeArrayLock data(array.Get());
+        memset(data.Data(), value, count);
+        return array;
+    };
+    auto isAll = [](const TxRecord& record, DWORD length, BYTE value) {
+        if (record.length != length) return false;
+        for (DWORD i = 0; i < length; ++i)
+            if (record.data[i] != value) return false;
+        return true;
+    };
+    ASSERT_EQ(Send(ArrayVariant(VT_ARRAY | VT_UI1, filled(big, 0xAA))), SEND_OK);
+    std::unique_ptr<TxRecord> written = queue.TakeHead();
+    ASSERT_TRUE(written);
+    const BYTE* block = written->data.get();
+    queue.Recycle(std::move(written));
+
+    ASSERT_EQ(Send(CVariant(7L)), SEND_OK);  // too small to take the block
+    std::unique_ptr<TxRecord> small = queue.TakeHead();
+    ASSERT_TRUE(small);
+    EXPECT_NE(small->data.get(), block);
+    EXPECT_TRUE(isAll(*small, 1, 7));
+
+    const std::wstring text(big * 3 / 4, L'C');
+    ASSERT_EQ(Send(CVariant(text.c_str())), SEND_OK);
+    std::unique_ptr<TxRecord> reused = queue.TakeHead();
+    ASSERT_TRUE(reused);
+    EXPECT_EQ(reused->data.get(), block);
+    EXPECT_TRUE(isAll(*reused, big * 3 / 4, 'C'));
+    queue.Recycle(std::move(reused));
+
+    ASSERT_EQ(Send(ArrayVariant(VT_ARRAY | VT_UI1, filled(big + 1, 0xBB))), SEND_OK);
+    ASSERT_EQ(Send(ArrayVariant(VT_ARRAY | VT_UI1, filled(big, 0xCC))), SEND_OK);
+    std::unique_ptr<TxRecord> larger = queue.TakeHead(), again = queue.TakeHead();
+    ASSERT_TRUE(larger && again);
+    EXPECT_NE(larger->data.get(), block);
+    EXPECT_TRUE(isAll(*larger, big + 1, 0xBB));
+    EXPECT_EQ(again->data.get(), block);
+    EXPECT_TRUE(isAll(*again, big, 0xCC));
+    EXPECT_TRUE(queue.IsEmpty());
 }
 
 // ---- script arrays (objects with IDispatchEx) ----
