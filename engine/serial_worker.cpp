@@ -28,6 +28,8 @@ constexpr DWORD kRepostDelayMs = 50;
 // gives up on them and leaves their memory allocated rather than risk a late completion
 // into it. Stop runs on the host's thread, so this bounds how long closing can block it.
 constexpr DWORD kCancelWaitMs = 2000;
+// Within that budget, how long a cancelled request may take before it is cancelled again.
+constexpr DWORD kRecancelMs = 25;
 
 // While the host's handler holds the slot the worker keeps reading and gathering. Past this
 // many undelivered bytes it stops issuing reads until the host has taken them, so that the
@@ -383,26 +385,37 @@ private:
         return true;
     }
 
+    // The platform can miss a cancel that meets a request just as the driver wakes it: a
+    // write woken by room on the line is sent on for its next part and waits again, for a
+    // peer that may not make room before the budget is spent. So the cancel is repeated
+    // for whatever has not come back, until all of it has or the budget is spent.
     bool DrainOutstanding()
     {
         if (!readOutstanding && !writeOutstanding && !waitOutstanding) return true;
-        // A new event mask ends a pending line-event wait; CancelIo ends the rest.
-        if (waitOutstanding) SetCommMask(port, 0);
-        CancelIo(port);
         // One budget for all of them together, however many are outstanding.
         const DWORD start = GetTickCount();
-        bool settled = Settle(readOutstanding, ovRead, start);
-        settled = Settle(writeOutstanding, ovWrite, start) && settled;
-        settled = Settle(waitOutstanding, ovWait, start) && settled;
-        return settled;
+        for (;;) {
+            const bool waitBack = Settled(waitOutstanding, ovWait);
+            // A new event mask ends a pending line-event wait; CancelIo ends the rest.
+            if (!waitBack) SetCommMask(port, 0);
+            CancelIo(port);
+            const DWORD spent = GetTickCount() - start;
+            const DWORD left = spent < kCancelWaitMs ? kCancelWaitMs - spent : 0;
+            const DWORD slice = left < kRecancelMs ? left : kRecancelMs;
+            bool settled = Settle(readOutstanding, ovRead, slice);
+            settled = Settle(writeOutstanding, ovWrite, slice) && settled;
+            settled = Settle(waitOutstanding, ovWait, slice) && settled;
+            if (settled) return true;
+            if (slice == left) return false;
+        }
     }
 
-    static bool Settle(bool outstanding, OVERLAPPED& ov, DWORD start)
+    static bool Settled(bool outstanding, const OVERLAPPED& ov) { return !outstanding || HasOverlappedIoCompleted(&ov); }
+
+    static bool Settle(bool outstanding, OVERLAPPED& ov, DWORD waitMs)
     {
-        if (!outstanding || HasOverlappedIoCompleted(&ov)) return true;
-        const DWORD spent = GetTickCount() - start;
-        const DWORD left = spent < kCancelWaitMs ? kCancelWaitMs - spent : 0;
-        return WaitForSingleObject(ov.hEvent, left) == WAIT_OBJECT_0 || HasOverlappedIoCompleted(&ov);
+        return Settled(outstanding, ov) || WaitForSingleObject(ov.hEvent, waitMs) == WAIT_OBJECT_0 ||
+               HasOverlappedIoCompleted(&ov);
     }
 
     CSerialWorker& w;

@@ -202,6 +202,48 @@ TEST_F(Worker, StopDiscardsWriteInFlightAndQueuedRecords)
     EXPECT_EQ(std::count(got.begin(), got.end(), 'b'), 0);
 }
 
+// Reads the far end from a thread of its own until told to stop, counting what arrives.
+struct PeerDrain {
+    HANDLE end;
+    volatile bool go = true;
+    volatile LONG got = 0;
+    static DWORD WINAPI Run(void* self)
+    {
+        auto* d = static_cast<PeerDrain*>(self);
+        BYTE chunk[4096];
+        while (d->go) {
+            DWORD n = 0;
+            if (!ReadFile(d->end, chunk, sizeof chunk, &n, nullptr)) break;
+            InterlockedExchangeAdd(&d->got, static_cast<LONG>(n));
+        }
+        return 0;
+    }
+};
+
+// A close while the peer keeps making room for a large write, so that the room it makes may
+// wake the write just as the close cancels it: the write must end with the connection all
+// the same, not go on until the whole record is out.
+TEST_F(Worker, CloseWhilePeerMakesRoomStopsTheWrite)
+{
+    CFarEnd peer(pair.PortB());
+    CRecordingPort port;
+    const std::vector<BYTE> big(16u << 20, 'x');
+    for (int close = 0; close < 50; ++close) {
+        PurgeComm(peer.Handle(), PURGE_RXCLEAR);
+        Connect(port, pair.PortA());
+        PeerDrain drain{peer.Handle()};
+        CUniqueHandle reader(CreateThread(nullptr, 0, PeerDrain::Run, &drain, 0, nullptr));
+        Queue(port, big);
+        PumpFor(20);
+        port.PutConnected(false);
+        ASSERT_TRUE(PumpUntil([&] { return port.Count(EVT_DISCONNECT) == close + 1; }));
+        PumpFor(100);  // what the line still holds reaches the peer
+        drain.go = false;
+        WaitForSingleObject(reader.Get(), INFINITE);
+        EXPECT_LT(static_cast<size_t>(drain.got), big.size()) << "close " << close;
+    }
+}
+
 TEST_F(Worker, PeerHangUpEndsTheRun)
 {
     CRecordingPort port;
