@@ -15,6 +15,14 @@
 #define TARVEL_CLSID_PAGE_STR    "{B933D96B-E080-41F1-B9E6-589B5FC1CE41}" /* property page */
 #define TARVEL_CLSID_LEGACY_STR  "{517A7093-E0E8-4ED0-8A8B-70F56BE73894}" /* "Tarvel.Document" */
 
+// Miscellaneous status of the control for the content aspect: OLEMISC_SETCLIENTSITEFIRST |
+// INVISIBLEATRUNTIME | ACTIVATEWHENVISIBLE | INSIDEOUT | ONLYICONIC | RECOMPOSEONRESIZE.
+#define TARVEL_CTRL_MISC_STATUS 0x20583
+
+// Name of the side-by-side assembly of the module: a program's manifest that names it gets
+// the control without registration (its manifest, <name>.manifest, lies beside the module).
+#define TARVEL_ASSEMBLY_NAME "QUENBY.Tarvel"
+
 #define TARVEL_PROGID_CTRL "QUENBY.TarvelCtrl.1"
 #define TARVEL_PROGID_PAGE "QUENBY.QuenbyPropPage.1"
 

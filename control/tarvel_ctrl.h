@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "common/com_raii.h"
+#include "common/tarvel_ids.h"
 #include "engine/serial_port.h"
 #include "framework/fw_olecontrol.h"
 
@@ -11,9 +12,8 @@
 constexpr DWORD kTarvelPropVersion = 0x0001004A;
 // Data older than this carries none of the control's own properties.
 constexpr DWORD kFirstVersionWithProps = 0x00010002;
-// OLEMISC_SETCLIENTSITEFIRST | INVISIBLEATRUNTIME | ACTIVATEWHENVISIBLE | INSIDEOUT |
-// ONLYICONIC | RECOMPOSEONRESIZE: hosts hide the control at run time.
-constexpr DWORD kTarvelMiscStatus = 0x20583;
+// Hosts hide the control at run time (the flags: tarvel_ids.h); registration writes the same.
+constexpr DWORD kTarvelMiscStatus = TARVEL_CTRL_MISC_STATUS;
 // The control's fixed size on screen, in pixels.
 constexpr LONG kTarvelSizePixels = 48;
 

@@ -120,36 +120,74 @@ LONG DeleteKeyTree(HKEY parent, const char* name)
     return RegDeleteKeyA(parent, name);
 }
 
+bool WriteRows(HKEY root, const RegistryRows& rows, bool stopAtFailure)
+{
+    bool ok = true;
+    for (const RegistryRow& row : rows) {
+        CRegKey key;
+        bool written = RegCreateKeyExA(root, row.key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                                       nullptr, key.Put(), nullptr) == ERROR_SUCCESS;
+        if (written && row.hasValue) {
+            const std::wstring name(row.name.begin(), row.name.end());
+            written = RegSetValueExW(key.Get(), name.empty() ? nullptr : name.c_str(), 0, REG_SZ,
+                                     reinterpret_cast<const BYTE*>(row.text.c_str()),
+                                     static_cast<DWORD>((row.text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+        }
+        ok = ok && written;
+        if (!ok && stopAtFailure) return false;
+    }
+    return ok;
+}
+
+namespace {
+
+std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+RegistryRow KeyRow(const std::string& key) { return RegistryRow{key, std::string(), std::wstring(), false}; }
+RegistryRow ValueRow(const std::string& key, const std::wstring& text, const std::string& name = std::string())
+{
+    return RegistryRow{key, name, text, true};
+}
+
+}  // namespace
+
+RegistryRows ControlClassRows(const ControlClassInfo& info, const std::wstring& serverPath,
+                              const std::wstring& typeName)
+{
+    const std::string clsid = GuidToRegistryText(info.clsid);
+    const std::string key = "CLSID\\" + clsid;
+    const std::string progId = info.progId;
+    RegistryRows rows = {
+        ValueRow(key, typeName),
+        ValueRow(key + "\\InprocServer32", serverPath),
+        ValueRow(key + "\\InprocServer32", L"Apartment", "ThreadingModel"),
+        ValueRow(key + "\\ProgID", Widen(progId)),
+        KeyRow(key + "\\Control"),
+    };
+    if (info.insertable) rows.push_back(KeyRow(key + "\\Insertable"));
+    rows.push_back(ValueRow(key + "\\ToolboxBitmap32", serverPath + L", " + std::to_wstring(info.toolboxBitmapId)));
+    rows.push_back(ValueRow(key + "\\MiscStatus", L"0"));
+    rows.push_back(ValueRow(key + "\\MiscStatus\\1", std::to_wstring(info.miscStatus)));
+    rows.push_back(ValueRow(key + "\\TypeLib", Widen(GuidToRegistryText(info.libid))));
+    rows.push_back(ValueRow(key + "\\Version", std::to_wstring(info.libMajor) + L"." + std::to_wstring(info.libMinor)));
+    rows.push_back(ValueRow(progId, typeName));
+    rows.push_back(ValueRow(progId + "\\CLSID", Widen(clsid)));
+    if (info.insertable) rows.push_back(KeyRow(progId + "\\Insertable"));
+    return rows;
+}
+
+RegistryRows PropertyPageClassRows(const CLSID& clsid, const std::wstring& serverPath, const std::wstring& typeName)
+{
+    const std::string key = "CLSID\\" + GuidToRegistryText(clsid);
+    return {ValueRow(key, typeName), ValueRow(key + "\\InprocServer32", serverPath),
+            ValueRow(key + "\\InprocServer32", L"Apartment", "ThreadingModel")};
+}
+
 bool RegisterControlClass(HINSTANCE module, const ControlClassInfo& info)
 {
     const std::wstring path = ModulePath(module);
-    const std::wstring typeName = LoadResourceText(module, info.typeNameId);
     if (path.empty()) return false;
-    const std::string clsid = GuidToRegistryText(info.clsid);
-    const std::string key = "CLSID\\" + clsid;
-    char number[32];
-
-    bool ok = WriteKey(HKEY_CLASSES_ROOT, key, typeName);
-    ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\InprocServer32", path);
-    ok = ok && WriteNamedValue(HKEY_CLASSES_ROOT, key + "\\InprocServer32", "ThreadingModel", "Apartment");
-    ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\ProgID", info.progId);
-    ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\Control", nullptr);
-    if (info.insertable) ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\Insertable", nullptr);
-    snprintf(number, sizeof number, ", %u", info.toolboxBitmapId);
-    ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\ToolboxBitmap32",
-                        path + std::wstring(number, number + strlen(number)));
-    ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\MiscStatus", "0");
-    snprintf(number, sizeof number, "%lu", static_cast<unsigned long>(info.miscStatus));
-    ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\MiscStatus\\1", number);
-    ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\TypeLib", GuidToRegistryText(info.libid).c_str());
-    snprintf(number, sizeof number, "%u.%u", info.libMajor, info.libMinor);
-    ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\Version", number);
-
-    const std::string progId = info.progId;
-    ok = ok && WriteKey(HKEY_CLASSES_ROOT, progId, typeName);
-    ok = ok && WriteKey(HKEY_CLASSES_ROOT, progId + "\\CLSID", clsid.c_str());
-    if (info.insertable) ok = ok && WriteKey(HKEY_CLASSES_ROOT, progId + "\\Insertable", nullptr);
-    return ok;
+    return WriteRows(HKEY_CLASSES_ROOT, ControlClassRows(info, path, LoadResourceText(module, info.typeNameId)));
 }
 
 void UnregisterControlClass(const CLSID& clsid, const char* progId)
@@ -162,11 +200,7 @@ bool RegisterPropertyPageClass(HINSTANCE module, const CLSID& clsid, UINT typeNa
 {
     const std::wstring path = ModulePath(module);
     if (path.empty()) return false;
-    const std::string key = "CLSID\\" + GuidToRegistryText(clsid);
-    bool ok = WriteKey(HKEY_CLASSES_ROOT, key, LoadResourceText(module, typeNameId));
-    ok = ok && WriteKey(HKEY_CLASSES_ROOT, key + "\\InprocServer32", path);
-    ok = ok && WriteNamedValue(HKEY_CLASSES_ROOT, key + "\\InprocServer32", "ThreadingModel", "Apartment");
-    return ok;
+    return WriteRows(HKEY_CLASSES_ROOT, PropertyPageClassRows(clsid, path, LoadResourceText(module, typeNameId)));
 }
 
 void UnregisterPropertyPageClass(const CLSID& clsid)

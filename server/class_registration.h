@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 struct ControlClassInfo {
     CLSID clsid;
@@ -16,6 +17,18 @@ struct ControlClassInfo {
     WORD libMajor;
     WORD libMinor;
 };
+
+// One entry of a registration, below the root it is written to: a key and, when hasValue,
+// one REG_SZ value of it (name empty: the key's default value). Registration writes these
+// rows; the installer package and the side-by-side manifest are generated from the same
+// rows, with the package's own name for the server's path.
+struct RegistryRow {
+    std::string key;
+    std::string name;
+    std::wstring text;
+    bool hasValue;
+};
+using RegistryRows = std::vector<RegistryRow>;
 
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" with upper-case digits.
 std::string GuidToRegistryText(const GUID& guid);
@@ -42,6 +55,15 @@ bool OtherViewServesClass(const CLSID& clsid);
 
 // Deletes parent\name with all of its subkeys; returns the registry result (0 on success).
 LONG DeleteKeyTree(HKEY parent, const char* name);
+
+// Writes the rows in order below root. stopAtFailure: false at the first row that fails;
+// otherwise every row is tried and the result tells whether all succeeded.
+bool WriteRows(HKEY root, const RegistryRows& rows, bool stopAtFailure = true);
+
+// What registering a class writes for a server whose file is serverPath.
+RegistryRows ControlClassRows(const ControlClassInfo& info, const std::wstring& serverPath,
+                              const std::wstring& typeName);
+RegistryRows PropertyPageClassRows(const CLSID& clsid, const std::wstring& serverPath, const std::wstring& typeName);
 
 bool RegisterControlClass(HINSTANCE module, const ControlClassInfo& info);
 // Removes the class key of this view; the ProgID only when the other view does not

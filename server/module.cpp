@@ -9,6 +9,7 @@
 #include "framework/fw_module.h"
 #include "res/resource_ids.h"
 #include "server/class_registration.h"
+#include "server/class_table.h"
 #include "server/registration.h"
 
 namespace {
@@ -19,13 +20,10 @@ public:
     HRESULT UpdateRegistry(bool registering) override
     {
         if (!registering) {
-            UnregisterControlClass(CLSID_Tarvel, TARVEL_PROGID_CTRL);
+            UnregisterControlClass(kTarvelControlClass.clsid, kTarvelControlClass.progId);
             return S_OK;
         }
-        const ControlClassInfo info = {CLSID_Tarvel,    TARVEL_PROGID_CTRL, IDS_TARVEL_CTRL,
-                                       IDB_TOOLBOX,     true,               kTarvelMiscStatus,
-                                       LIBID_TarvelLib, TARVEL_LIB_MAJOR,   TARVEL_LIB_MINOR};
-        return RegisterControlClass(Module().Instance(), info) ? S_OK : SELFREG_E_CLASS;
+        return RegisterControlClass(Module().Instance(), kTarvelControlClass) ? S_OK : SELFREG_E_CLASS;
     }
 };
 
@@ -35,10 +33,10 @@ public:
     HRESULT UpdateRegistry(bool registering) override
     {
         if (!registering) {
-            UnregisterPropertyPageClass(CLSID_TarvelPropPage);
+            UnregisterPropertyPageClass(kTarvelPageClass.clsid);
             return S_OK;
         }
-        return RegisterPropertyPageClass(Module().Instance(), CLSID_TarvelPropPage, IDS_TARVEL_PPG)
+        return RegisterPropertyPageClass(Module().Instance(), kTarvelPageClass.clsid, kTarvelPageClass.typeNameId)
                    ? S_OK
                    : SELFREG_E_CLASS;
     }

@@ -6,6 +6,7 @@
 #include <objsafe.h>
 #include <oleauto.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -32,7 +33,20 @@ constexpr const char kOwnSysKindKey[] = "win32";
 constexpr LCID kRegisteredLocales[] = {0x0409, 0};
 
 constexpr const char kLegacyProgId[] = "Tarvel.Document";
-constexpr const char kLegacyTypeName[] = "Tarvel Document";
+constexpr const wchar_t kLegacyTypeName[] = L"Tarvel Document";
+
+// The two categories of controls that scripting hosts trust, in registration order.
+struct CSafetyCategory {
+    const GUID* catid;
+    const wchar_t* description;
+};
+constexpr LCID kCategoryLocale = 0x409;
+const CSafetyCategory kSafetyCategories[2] = {
+    {&CATID_SafeForInitializing, L"Controls safely initializable from persistent data"},
+    {&CATID_SafeForScripting, L"Controls safely scriptable"},
+};
+
+std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
 // Does one version subkey of a library key carry our description, letter case counting?
 bool LibraryKeyMatches(HKEY library)
@@ -108,16 +122,6 @@ void RemoveOwnTypeLibEntries()
     if (empty) RegDeleteKeyA(libraries.Get(), name.c_str());
 }
 
-void WriteLegacyDocumentEntries()
-{
-    const std::string legacy = GuidToRegistryText(CLSID_TarvelLegacyDocument);
-    WriteKey(HKEY_CLASSES_ROOT, kLegacyProgId, kLegacyTypeName);
-    WriteKey(HKEY_CLASSES_ROOT, std::string(kLegacyProgId) + "\\Insertable", nullptr);
-    WriteKey(HKEY_CLASSES_ROOT, std::string(kLegacyProgId) + "\\CLSID", legacy.c_str());
-    WriteKey(HKEY_CLASSES_ROOT, "CLSID\\" + legacy, kLegacyTypeName);
-    WriteKey(HKEY_CLASSES_ROOT, "CLSID\\" + legacy + "\\AutoConvertTo", GuidToRegistryText(CLSID_Tarvel).c_str());
-}
-
 class CComInit {
 public:
     CComInit() : hr(CoInitialize(nullptr)) {}
@@ -135,19 +139,10 @@ private:
 // writes the same keys itself.
 HRESULT RegisterSafetyCategoriesForUser()
 {
-    const std::string control = "CLSID\\" + GuidToRegistryText(CLSID_Tarvel) + "\\Implemented Categories\\";
-    const struct {
-        const GUID& catid;
-        const char* description;
-    } categories[] = {{CATID_SafeForInitializing, "Controls safely initializable from persistent data"},
-                      {CATID_SafeForScripting, "Controls safely scriptable"}};
-    for (const auto& c : categories) {
-        const std::string id = GuidToRegistryText(c.catid);
-        if (!WriteNamedValue(HKEY_CLASSES_ROOT, "Component Categories\\" + id, "409", c.description) ||
-            !WriteKey(HKEY_CLASSES_ROOT, control + id, nullptr))
-            return E_FAIL;
-    }
-    return S_OK;
+    RegistryRows rows = SafetyCategoryDefinitionRows();
+    const RegistryRows implemented = ImplementedCategoryRows();
+    rows.insert(rows.end(), implemented.begin(), implemented.end());
+    return WriteRows(HKEY_CLASSES_ROOT, rows) ? S_OK : E_FAIL;
 }
 
 HRESULT RegisterSafetyCategories()
@@ -159,22 +154,52 @@ HRESULT RegisterSafetyCategories()
                                   IID_ICatRegister, reinterpret_cast<void**>(&raw));
     if (FAILED(hr) || !raw) return FAILED(hr) ? hr : E_NOINTERFACE;
     CATEGORYINFO info[2] = {};
-    info[0].catid = CATID_SafeForInitializing;
-    info[0].lcid = 0x409;
-    wcscpy(info[0].szDescription, L"Controls safely initializable from persistent data");
-    info[1].catid = CATID_SafeForScripting;
-    info[1].lcid = 0x409;
-    wcscpy(info[1].szDescription, L"Controls safely scriptable");
-    hr = raw->RegisterCategories(2, info);
-    if (SUCCEEDED(hr)) {
-        CATID ids[2] = {CATID_SafeForInitializing, CATID_SafeForScripting};
-        hr = raw->RegisterClassImplCategories(CLSID_Tarvel, 2, ids);
+    CATID ids[2] = {};
+    for (size_t i = 0; i < 2; ++i) {
+        ids[i] = *kSafetyCategories[i].catid;
+        info[i].catid = ids[i];
+        info[i].lcid = kCategoryLocale;
+        wcscpy(info[i].szDescription, kSafetyCategories[i].description);
     }
+    hr = raw->RegisterCategories(2, info);
+    if (SUCCEEDED(hr)) hr = raw->RegisterClassImplCategories(CLSID_Tarvel, 2, ids);
     raw->Release();
     return hr;
 }
 
 }  // namespace
+
+RegistryRows LegacyDocumentRows()
+{
+    const std::string legacy = "CLSID\\" + GuidToRegistryText(CLSID_TarvelLegacyDocument);
+    const std::string progId = kLegacyProgId;
+    return {
+        {progId, "", kLegacyTypeName, true},
+        {progId + "\\Insertable", "", L"", false},
+        {progId + "\\CLSID", "", Widen(GuidToRegistryText(CLSID_TarvelLegacyDocument)), true},
+        {legacy, "", kLegacyTypeName, true},
+        {legacy + "\\AutoConvertTo", "", Widen(GuidToRegistryText(CLSID_Tarvel)), true},
+    };
+}
+
+RegistryRows SafetyCategoryDefinitionRows()
+{
+    char locale[16];
+    snprintf(locale, sizeof locale, "%lx", static_cast<unsigned long>(kCategoryLocale));
+    RegistryRows rows;
+    for (const CSafetyCategory& c : kSafetyCategories)
+        rows.push_back({"Component Categories\\" + GuidToRegistryText(*c.catid), locale, c.description, true});
+    return rows;
+}
+
+RegistryRows ImplementedCategoryRows()
+{
+    const std::string control = "CLSID\\" + GuidToRegistryText(CLSID_Tarvel) + "\\Implemented Categories\\";
+    RegistryRows rows;
+    for (const CSafetyCategory& c : kSafetyCategories)
+        rows.push_back({control + GuidToRegistryText(*c.catid), "", L"", false});
+    return rows;
+}
 
 void SweepStaleTypeLibs(HKEY root, const char* path)
 {
@@ -232,7 +257,8 @@ HRESULT RegisterModule(HINSTANCE module, const RegistrationHooks& hooks)
     library->Release();
 
     if (!hooks.updateClasses(true)) return SELFREG_E_CLASS;
-    WriteLegacyDocumentEntries();
+    // Each entry on its own: one that cannot be written does not stop the others.
+    WriteRows(HKEY_CLASSES_ROOT, LegacyDocumentRows(), false);
 
     // Without the categories a scripting host would refuse the control: registration fails.
     const HRESULT hr = RegisterSafetyCategories();

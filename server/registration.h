@@ -5,6 +5,8 @@
 
 #include <functional>
 
+#include "server/class_registration.h"
+
 struct RegistrationHooks {
     // Runs every class factory's registry update; false when a registration failed.
     std::function<bool(bool registering)> updateClasses;
@@ -24,3 +26,10 @@ void SweepStaleTypeLibs(HKEY root, const char* path);
 // S_OK, SELFREG_E_TYPELIB or SELFREG_E_CLASS (also when the safety categories cannot be
 // registered).
 HRESULT RegisterModule(HINSTANCE module, const RegistrationHooks& hooks);
+
+// What registration writes besides the classes and the type library, below the classes
+// root: the legacy document class converted to the control, the definitions of the two
+// safety categories (left in place by unregistration) and the control's membership of them.
+RegistryRows LegacyDocumentRows();
+RegistryRows SafetyCategoryDefinitionRows();
+RegistryRows ImplementedCategoryRows();

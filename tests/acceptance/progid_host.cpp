@@ -3,7 +3,10 @@
 // information (as hosts that bind events that way do), connects a sink there, opens the
 // COM port given on the command line and waits for CommEvent(EVT_CONNECT).
 //
-//   tarvel_progid_host.exe PORT
+//   tarvel_progid_host.exe PORT [/clsid]
+//
+// /clsid: first creates the control by its class identifier as well (hosts that embed it
+// by CLSID, such as a program using it without registration through its manifest).
 //
 // Exit code 0 when all of that worked, otherwise the number of the step that failed; a line
 // on standard output says what happened.
@@ -12,6 +15,7 @@
 #include <olectl.h>
 
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 
 #include "common/com_raii.h"
@@ -98,10 +102,16 @@ HRESULT FindEventsIID(IUnknown* control, IID& iid)
     return E_NOINTERFACE;
 }
 
-int RunHost(int port)
+int RunHost(int port, bool byClsid)
 {
     CLSID clsid;
-    HRESULT hr = CLSIDFromProgID(L"" TARVEL_PROGID_CTRL, &clsid);
+    HRESULT hr = S_OK;
+    if (byClsid) {
+        CComRef<IDispatch> direct;
+        if (FAILED(hr = CoCreateInstance(CLSID_Tarvel, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, direct.PutVoid())))
+            return Fail(kCreate, "CoCreateInstance by class identifier", hr);
+    }
+    hr = CLSIDFromProgID(L"" TARVEL_PROGID_CTRL, &clsid);
     if (FAILED(hr)) return Fail(kCreate, "no class for the ProgID", hr);
     CComRef<IDispatch> control;
     if (FAILED(hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, control.PutVoid())))
@@ -140,7 +150,8 @@ int RunHost(int port)
     PutByName(control.Get(), L"Connected", value);
     point->Unadvise(cookie);
     if (sink.connects == 0) return Fail(kEvent, "no CommEvent(EVT_CONNECT)", S_OK);
-    printf("created by ProgID, type information, events through class information, EVT_CONNECT on COM%d\n", port);
+    printf("created by %sProgID, type information, events through class information, EVT_CONNECT on COM%d\n",
+           byClsid ? "class identifier and by " : "", port);
     return kDone;
 }
 
@@ -148,13 +159,14 @@ int RunHost(int port)
 
 int main(int argc, char** argv)
 {
-    const int port = argc == 2 ? atoi(argv[1]) : 0;
+    const bool byClsid = argc == 3 && strcmp(argv[2], "/clsid") == 0;
+    const int port = argc == 2 || byClsid ? atoi(argv[1]) : 0;
     if (port <= 0) {
-        printf("usage: tarvel_progid_host PORT\n");
+        printf("usage: tarvel_progid_host PORT [/clsid]\n");
         return kArguments;
     }
     CoInitialize(nullptr);
-    const int code = RunHost(port);
+    const int code = RunHost(port, byClsid);
     CoUninitialize();
     return code;
 }
