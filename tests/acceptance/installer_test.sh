@@ -170,9 +170,31 @@ for scope in ${scopes//,/ }; do
       allusers) scope_args=() ;;
       currentuser) scope_args=(ALLUSERS=) ;;
     esac
+    # Per machine, the package goes over an older version of itself (the same package with a
+    # lower version, a product code and a package code of its own), which it must replace.
+    older_code=
+    if [ "$scope" = allusers ]; then
+      older=$work/older.msi
+      older_code='{6F1C2A3B-0D4E-4F50-8A61-7B8C9D0E1F20}'
+      cp "$deploy/$(basename "$setup")" "$older"
+      msibuild "$older" -q "UPDATE \`Property\` SET \`Value\` = '1.0.0' WHERE \`Property\` = 'ProductVersion'" \
+        -q "UPDATE \`Property\` SET \`Value\` = '$older_code' WHERE \`Property\` = 'ProductCode'" \
+        -s "Tarvel Serial Port Control" QUENBY "$(msiinfo suminfo "$older" | sed -n 's/^Template: //p')" \
+        '{6F1C2A3B-0D4E-4F50-8A61-7B8C9D0E1F21}' || fail "the older package could not be made"
+      run msiexec /i "$(winpath "$older")" /qn
+      rc=$?
+      [ $rc -eq 0 ] || fail "msiexec /i of the older package exited with $rc"
+    fi
     run msiexec /i "$(winpath "$setup")" /qn "${scope_args[@]}"
     rc=$?
     [ $rc -eq 0 ] || fail "msiexec /i $(basename "$setup") /qn ${scope_args[*]} exited with $rc"
+    if [ -n "$older_code" ]; then
+      flush_registry
+      grep -q -i -F "\\\\Uninstall\\\\$older_code]" "$prefix/system.reg" &&
+        fail "the package did not replace the older version (its Apps entry is still there)"
+      [ "$(grep -c -i '\\\\Uninstall\\\\{[^]]*\] ' "$prefix/system.reg")" -ge 1 ] ||
+        fail "no Apps entry of the package"
+    fi
     instdir=$(find "$prefix/drive_c" -path '*/Tarvel/x86/Tarvel.ocx' | head -n 1)
     instdir=${instdir%/x86/Tarvel.ocx}
     installed=(x86/Tarvel.ocx x86/TarvelUserReg.exe x86/QUENBY.Tarvel.manifest reference.md)
