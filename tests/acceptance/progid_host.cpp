@@ -5,8 +5,9 @@
 //
 //   tarvel_progid_host.exe PORT [/clsid]
 //
-// /clsid: first creates the control by its class identifier as well (hosts that embed it
-// by CLSID, such as a program using it without registration through its manifest).
+// /clsid: first creates the control and its property page by their class identifiers as well
+// (hosts that embed it by CLSID, such as a program using it without registration through its
+// manifest).
 //
 // Exit code 0 when all of that worked, otherwise the number of the step that failed; a line
 // on standard output says what happened.
@@ -110,6 +111,12 @@ int RunHost(int port, bool byClsid)
         CComRef<IDispatch> direct;
         if (FAILED(hr = CoCreateInstance(CLSID_Tarvel, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, direct.PutVoid())))
             return Fail(kCreate, "CoCreateInstance by class identifier", hr);
+        // Its property page too, which a design-time host creates by the class identifier
+        // the control names.
+        CComRef<IUnknown> page;
+        if (FAILED(hr = CoCreateInstance(CLSID_TarvelPropPage, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                         page.PutVoid())))
+            return Fail(kCreate, "CoCreateInstance of the property page", hr);
     }
     hr = CLSIDFromProgID(L"" TARVEL_PROGID_CTRL, &clsid);
     if (FAILED(hr)) return Fail(kCreate, "no class for the ProgID", hr);
