@@ -224,3 +224,64 @@ TEST_F(TestbedTest, PurgeAndCloseDropWhatThePacedWireHasNotSent)
     } // closed with nearly all of the second block still queued
     EXPECT_LT(b.Read(2000, 1000).size(), 120u) << "bytes kept crossing after the close";
 }
+
+// A plain pty has no modem-control lines (measured: TIOCMGET fails with ENOTTY); Wine then
+// fails the line calls with ERROR_NOT_SUPPORTED and reports both control modes as ENABLE.
+TEST_F(TestbedTest, NoModemLinesPersonalityAnswersLikeAPty)
+{
+    ASSERT_TRUE(pair.SetPersonality(CNullModemPair::A, CNullModemPair::NoModemLines));
+    CComPort a, b;
+    ASSERT_TRUE(a.Open(pair.PortA(), true));
+    ASSERT_TRUE(b.Open(pair.PortB()));
+
+    SetLastError(0);
+    EXPECT_FALSE(a.SetLine(SETDTR));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_SUPPORTED));
+    DWORD status = 0;
+    EXPECT_FALSE(GetCommModemStatus(a.Get(), &status));
+    EXPECT_EQ(b.ModemStatus(), 0u) << "an end without lines drives none";
+    ASSERT_TRUE(b.SetLine(SETDTR));
+    EXPECT_FALSE(GetCommModemStatus(a.Get(), &status));
+
+    DCB dcb = {};
+    dcb.DCBlength = sizeof(dcb);
+    ASSERT_TRUE(GetCommState(a.Get(), &dcb));
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    dcb.BaudRate = 19200;
+    SetCommState(a.Get(), &dcb);
+    DCB kept = {};
+    kept.DCBlength = sizeof(kept);
+    ASSERT_TRUE(GetCommState(a.Get(), &kept));
+    EXPECT_EQ(kept.fDtrControl, DWORD(DTR_CONTROL_ENABLE));
+    EXPECT_EQ(kept.fRtsControl, DWORD(RTS_CONTROL_ENABLE));
+    EXPECT_EQ(kept.BaudRate, 19200u) << "the line settings themselves are kept";
+
+    // Measured on a socat pty under Wine 8: a wait for modem events fails at once with
+    // error 50; any other wait is armed, and ends within milliseconds with error 995, when
+    // Wine's event thread finds it cannot read the lines.
+    for (DWORD mask : {DWORD(EV_CTS | EV_DSR | EV_RXCHAR), DWORD(EV_RXCHAR | EV_ERR | EV_BREAK)}) {
+        SetCommMask(a.Get(), mask);
+        OVERLAPPED ov = {};
+        ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        DWORD events = 0, ignored = 0;
+        SetLastError(0);
+        const bool modem = (mask & EV_CTS) != 0;
+        if (modem) {
+            EXPECT_FALSE(WaitCommEvent(a.Get(), &events, &ov));
+            EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_SUPPORTED)) << "modem events cannot be waited for";
+        } else {
+            EXPECT_FALSE(WaitCommEvent(a.Get(), &events, &ov));
+            EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+            EXPECT_EQ(WaitForSingleObject(ov.hEvent, 2000), WAIT_OBJECT_0);
+            EXPECT_FALSE(GetOverlappedResult(a.Get(), &ov, &ignored, FALSE));
+            EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
+        }
+        CloseHandle(ov.hEvent);
+    }
+    // Back to a perfect UART while the handle stays open; end B was never affected.
+    ASSERT_TRUE(pair.SetPersonality(CNullModemPair::A, CNullModemPair::PerfectUart));
+    EXPECT_TRUE(a.SetLine(SETDTR));
+    EXPECT_EQ(b.ModemStatus(), DWORD(MS_DSR_ON | MS_RLSD_ON));
+    EXPECT_EQ(a.ModemStatus(), DWORD(MS_DSR_ON | MS_RLSD_ON));
+}

@@ -46,6 +46,34 @@ constexpr size_t kWireBuffer = 4096;        // bytes in flight per direction ins
 constexpr int kWineserverGraceSeconds = 20; // no wineserver and no lease for this long: exit
 constexpr int kIdleLimitSeconds = 1800;     // no client at all for this long: exit
 
+// Names of the driver personalities in the control protocol (bits of tb_end.personality).
+// A new personality: a TB_PERS_* bit in shared_state.h, a row here, its behaviour in the
+// preload (or in this daemon when it concerns the wire), and its name in the client.
+const struct {
+    const char *name;
+    uint32_t bit;
+} kPersonalities[] = {
+    {"no-modem-lines", TB_PERS_NO_MODEM_LINES},
+};
+
+// "name name ..." -> bits; false on an unknown name. "none" (or nothing) is the perfect UART.
+bool ParsePersonalities(std::istream &in, uint32_t &bits, std::string &unknown)
+{
+    bits = 0;
+    std::string word;
+    while (in >> word) {
+        if (word == "none") continue;
+        bool found = false;
+        for (auto &p : kPersonalities)
+            if (word == p.name) bits |= p.bit, found = true;
+        if (!found) {
+            unknown = word;
+            return false;
+        }
+    }
+    return true;
+}
+
 volatile sig_atomic_t stopRequested = 0;
 
 void OnTerminate(int) { stopRequested = 1; }
@@ -313,6 +341,7 @@ void CDaemon::ResetPair(int p)
         e.baud_base = kBaudBase;
         e.serial_flags = 0;
         e.lsr_errors = 0;
+        e.personality = 0;
         std::memset(&e.count, 0, sizeof(e.count));
         __atomic_store_n(&e.taken, __atomic_load_n(&e.written, __ATOMIC_ACQUIRE), __ATOMIC_RELEASE);
     }
@@ -645,11 +674,20 @@ std::string CDaemon::Handle(Client &c, const std::string &line)
     tb_end &se = sp.end[e];
     if (cmd == "STATE") {
         tb_lock_pair(&sp);
-        char text[128];
-        std::snprintf(text, sizeof(text), "OK open=%d plugged=%u out=%#x in=%#x", pairs[p].end[e].open ? 1 : 0,
-                      se.plugged, se.out_lines, se.in_lines);
+        char text[160];
+        std::snprintf(text, sizeof(text), "OK open=%d plugged=%u out=%#x in=%#x personality=%#x",
+                      pairs[p].end[e].open ? 1 : 0, se.plugged, se.out_lines, se.in_lines, se.personality);
         tb_unlock_pair(&sp);
         return text;
+    }
+    if (cmd == "PERSONALITY") {
+        uint32_t bits = 0;
+        std::string unknown;
+        if (!ParsePersonalities(in, bits, unknown)) return "ERR unknown personality " + unknown;
+        tb_lock_pair(&sp);
+        se.personality = bits;
+        tb_unlock_pair(&sp);
+        return "OK";
     }
     if (cmd == "HANGUP") {
         HangUpEnd(p, e);

@@ -9,6 +9,8 @@
  *    chosen rates or byte sizes can be refused or replaced;
  *  - modem lines (TIOCMGET/SET/BIS/BIC, TIOCMIWAIT), counters (TIOCGICOUNT), transmitter state
  *    (TIOCSERGETLSR, TIOCOUTQ, tcdrain), TIOCGSERIAL/TIOCSSERIAL and break;
+ *  - per-end personalities (TB_PERS_*) that turn parts of that UART into what some real
+ *    drivers and devices do instead, e.g. no modem-control lines at all, as on a plain pty;
  *  - opens get O_NOCTTY (wineserver must not adopt a test pty as controlling terminal), opening
  *    an unplugged end fails with ENOENT, and a fresh open starts with an empty input queue.
  * Independently of the test bed, host serial devices (/dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM*)
@@ -554,8 +556,26 @@ static void send_break(end_ref *r, int on)
     tb_unlock_pair(r->pair);
 }
 
+static int has_personality(const end_ref *r, uint32_t bit)
+{
+    return (__atomic_load_n(&r->self->personality, __ATOMIC_ACQUIRE) & bit) != 0;
+}
+
+static int is_modem_line_request(unsigned long req)
+{
+    return req == TIOCMGET || req == TIOCMSET || req == TIOCMBIS || req == TIOCMBIC || req == TIOCMIWAIT;
+}
+
+/* What a pty answers to a request its driver does not implement. */
+static int not_for_this_device(void)
+{
+    errno = ENOTTY;
+    return -1;
+}
+
 static int emulate_ioctl(end_ref *r, ioctl_fn next, int fd, unsigned long req, void *arg)
 {
+    if (is_modem_line_request(req) && has_personality(r, TB_PERS_NO_MODEM_LINES)) return not_for_this_device();
     switch (req) {
     case TIOCMGET:
         if (!arg) break;

@@ -23,6 +23,12 @@ typedef uint64_t tb_u64 __attribute__((aligned(8)));
 #define TB_RNG 0x080
 #define TB_DSR 0x100
 
+/* Bits of tb_end.personality: ways in which the "driver" of one end departs from a perfect
+ * UART, as some real drivers and devices do. Chosen per end by the test (PERSONALITY command),
+ * cleared with every lease. Each bit is honoured by the preload (and the daemon where the
+ * wire is concerned); new ones get the next free bit and a name in the daemon's table. */
+#define TB_PERS_NO_MODEM_LINES 0x001u /* TIOCM* requests fail as on a pty: no DTR/RTS/DSR/CTS/DCD/RI */
+
 typedef struct tb_refused {
     uint32_t rate;        /* baud rate the "driver" does not take */
     uint32_t substitute;  /* 0: the setting fails and the old rate stays; else the rate kept instead */
@@ -57,7 +63,7 @@ typedef struct tb_end {
     uint32_t opener_pid;     /* process holding the slave open (wineserver): ports open exclusively */
     int32_t opener_fd;
     uint32_t tx_flushes;     /* bumped when the application discards its output queue */
-    uint32_t reserved;
+    uint32_t personality;    /* TB_PERS_* bits; 0: a perfect UART */
 } tb_end;
 
 typedef struct tb_pair {

@@ -216,6 +216,25 @@ bool CNullModemPair::RefuseByteSize(End end, int size)
 
 bool CNullModemPair::AllowAllSettings(End end) { return EndCommand("ALLOW", end); }
 
+bool CNullModemPair::SetPersonality(End end, unsigned personalities)
+{
+    // The names of the daemon's table (tools/testbed/nullmodemd.cpp).
+    static const struct {
+        Personality bit;
+        const char *name;
+    } names[] = {
+        {NoModemLines, "no-modem-lines"},
+    };
+    std::string args = "none";
+    for (auto &n : names) {
+        if (!(personalities & n.bit)) continue;
+        args += std::string(" ") + n.name;
+        personalities &= ~unsigned(n.bit);
+    }
+    if (personalities != 0) return false; // a bit this client has no name for
+    return EndCommand("PERSONALITY", end, args);
+}
+
 bool CNullModemPair::Unplug(End end)
 {
     if (!EndCommand("UNPLUG", end)) return false;

@@ -32,6 +32,15 @@ class CNullModemPair {
 public:
     enum End { A = 0, B = 1 };
     enum class LineError { Frame, Overrun, Parity };
+    // Ways in which the "driver" of one end departs from a perfect UART; combine with |.
+    enum Personality : unsigned {
+        PerfectUart = 0,
+        // Modem-control requests fail as on a plain pty: EscapeCommFunction(SETDTR...) and
+        // GetCommModemStatus fail, GetCommState reports fDtrControl/fRtsControl ENABLE whatever
+        // was written, WaitCommEvent with modem events fails at once with ERROR_NOT_SUPPORTED.
+        // The end drives no lines, so its peer sees DSR, CTS and DCD off.
+        NoModemLines = 1u << 0,
+    };
 
     CNullModemPair() = default;
     ~CNullModemPair();
@@ -66,6 +75,10 @@ public:
     bool RefuseBaud(End end, DWORD rate, DWORD substitute = 0);
     bool RefuseByteSize(End end, int size); // the setting fails, the old size stays
     bool AllowAllSettings(End end);
+
+    // Gives `end` exactly these personalities (PerfectUart clears them); takes effect on the
+    // next request of a handle already open. Every lease starts with perfect UARTs.
+    bool SetPersonality(End end, unsigned personalities);
 
     // Unplug: open handles on `end` see a hang-up (a pending read fails), the port leaves
     // QueryDosDevice's list and opening it fails with ERROR_FILE_NOT_FOUND until Replug.
