@@ -503,6 +503,9 @@ CSerialWorker::~CSerialWorker()
 // the slot without it), and so does a late transmit event, for records queued meanwhile.
 bool CSerialWorker::PrepareRun()
 {
+    // From now on the run counts as going until its final notification is posted, even
+    // before its thread first runs.
+    disconnectPosted = false;
     if (!slotFreeEvent) slotFreeEvent.Reset(CreateEventA(nullptr, FALSE, TRUE, nullptr));
     if (!txReadyEvent) txReadyEvent.Reset(CreateEventA(nullptr, FALSE, TRUE, nullptr));
     return slotFreeEvent && txReadyEvent;

@@ -506,6 +506,54 @@ TEST_F(Worker, UnplugWhileDataFlowsThenRemovalAndArrival)
     EXPECT_EQ(port.events.back().kind, EVT_CONNECT);
 }
 
+// The adapter goes away and comes back before the host's thread has processed the EVT_DISCONNECT
+// of the run that its removal ended: the port still reads open then, and the arrival must
+// not be ignored for it, or the port would stay closed for good.
+TEST_F(Worker, ArrivalAfterTheRunEndedByItselfReopens)
+{
+    CFarEnd peer(pair.PortB());
+    CRecordingPort port;
+    Connect(port, pair.PortA());
+    pair.Unplug(CNullModemPair::A);
+    // No message pumped: the run's EVT_DISCONNECT stays queued.
+    for (int i = 0; i < 500 && !port.Worker().HasEnded(); ++i) Sleep(10);
+    ASSERT_TRUE(port.Worker().HasEnded());
+    ASSERT_TRUE(port.GetConnected());
+    pair.Replug(CNullModemPair::A);
+    SendPortBroadcast(port.NotifyWindow(), DBT_DEVICEARRIVAL, pair.PortA());
+    ASSERT_TRUE(PumpUntil([&] { return port.Count(EVT_CONNECT) == 2; }));
+    PumpFor(200);
+    EXPECT_EQ(port.Count(EVT_DISCONNECT), 1);
+    ASSERT_TRUE(port.GetConnected());
+    ASSERT_TRUE(peer.Write("back"));
+    EXPECT_TRUE(PumpUntil([&] { return Delivered(port, {'b', 'a', 'c', 'k'}); }));
+}
+
+// Just after arrival a device can still be busy (another program, or the system, holds it for
+// a moment) or fail its first requests: the reopen is tried again for about two seconds, from
+// the window's timer, and succeeds once the device is free.
+TEST_F(Worker, ArrivalWhileTheDeviceIsBusyIsTriedAgain)
+{
+    CRecordingPort port;
+    Connect(port, pair.PortA());
+    pair.Unplug(CNullModemPair::A);
+    SendPortBroadcast(port.NotifyWindow(), DBT_DEVICEREMOVECOMPLETE, pair.PortA());
+    ASSERT_TRUE(PumpUntil([&] { return port.Count(EVT_DISCONNECT) == 1; }));
+    pair.Replug(CNullModemPair::A);
+    {
+        CFarEnd holder(pair.PortA());
+        ASSERT_TRUE(holder.IsOpen());
+        SendPortBroadcast(port.NotifyWindow(), DBT_DEVICEARRIVAL, pair.PortA());
+        EXPECT_FALSE(port.GetConnected());
+        EXPECT_EQ(port.settings.Error, ERR_ACCESS_DENIED);
+        PumpFor(400);
+        EXPECT_FALSE(port.GetConnected());
+    }
+    ASSERT_TRUE(PumpUntil([&] { return port.GetConnected(); }, 3000));
+    EXPECT_EQ(port.settings.Error, ERR_NONE);
+    EXPECT_TRUE(PumpUntil([&] { return port.Count(EVT_CONNECT) == 2; }));
+}
+
 TEST_F(Worker, ArrivalWhileNotWantedOpensNothing)
 {
     CRecordingPort port;
