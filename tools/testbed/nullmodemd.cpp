@@ -57,6 +57,7 @@ const struct {
     {"wait-aborts", TB_PERS_WAIT_ABORTS},
     {"empty-reads", TB_PERS_EMPTY_READS},
     {"stalled-writes", TB_PERS_STALLED_WRITES},
+    {"abort-on-error", TB_PERS_ABORT_ON_ERROR},
 };
 
 // "name name ..." -> bits; false on an unknown name. "none" (or nothing) is the perfect UART.
@@ -346,6 +347,7 @@ void CDaemon::ResetPair(int p)
         e.lsr_errors = 0;
         e.personality = 0;
         e.reads = 0;
+        e.errors_cleared = 0;
         std::memset(&e.count, 0, sizeof(e.count));
         __atomic_store_n(&e.taken, __atomic_load_n(&e.written, __ATOMIC_ACQUIRE), __ATOMIC_RELEASE);
     }
@@ -694,6 +696,8 @@ std::string CDaemon::Handle(Client &c, const std::string &line)
         if (!ParsePersonalities(in, bits, unknown)) return "ERR unknown personality " + unknown;
         tb_lock_pair(&sp);
         se.personality = bits;
+        // Errors injected before count as cleared.
+        se.errors_cleared = uint32_t(se.count.frame + se.count.overrun + se.count.parity);
         tb_unlock_pair(&sp);
         return "OK";
     }

@@ -482,11 +482,14 @@ EXPORT int tcdrain(int fd)
 
 /* ---- write: count what goes on the wire ---- */
 
+static int aborted_by_line_error(end_ref *r);
+
 EXPORT ssize_t write(int fd, const void *buf, size_t len)
 {
     ensure_init();
     end_ref r;
     if (len == 0 || !shared || !find_end(fd, &r)) return real.write(fd, buf, len);
+    if (aborted_by_line_error(&r)) return -1;
     /* Counted before the write so that the daemon never sees more taken than written. */
     __atomic_add_fetch(&r.self->written, (uint64_t)len, __ATOMIC_ACQ_REL);
     ssize_t n = real.write(fd, buf, len);
@@ -499,12 +502,40 @@ EXPORT ssize_t write(int fd, const void *buf, size_t len)
 
 static int has_personality(const end_ref *r, uint32_t bit);
 
+static uint32_t line_errors(const tb_end *e)
+{
+    return (uint32_t)(e->count.frame + e->count.overrun + e->count.parity);
+}
+
+/* A driver with abort-on-error set fails every read and write after a line error until the
+ * application clears the errors (ClearCommError). Wine has no errno that it would turn into
+ * ERROR_OPERATION_ABORTED, so the requests fail with ETIME (ERROR_SEM_TIMEOUT) instead. */
+static int aborted_by_line_error(end_ref *r)
+{
+    if (!has_personality(r, TB_PERS_ABORT_ON_ERROR)) return 0;
+    tb_lock_pair(r->pair);
+    int aborted = line_errors(r->self) != r->self->errors_cleared;
+    tb_unlock_pair(r->pair);
+    if (aborted) errno = ETIME;
+    return aborted;
+}
+
+/* Wine's ClearCommError asks for the output and then the input queue (TIOCOUTQ, TIOCINQ);
+ * nothing else in Wine's serial code asks for the input queue of a port without EV_RXCHAR. */
+static void clear_line_errors(end_ref *r)
+{
+    tb_lock_pair(r->pair);
+    r->self->errors_cleared = line_errors(r->self);
+    tb_unlock_pair(r->pair);
+}
+
 EXPORT ssize_t read(int fd, void *buf, size_t len)
 {
     ensure_init();
     end_ref r;
     if (len == 0 || !shared || !find_end(fd, &r)) return real.read(fd, buf, len);
     __atomic_add_fetch(&r.self->reads, 1u, __ATOMIC_ACQ_REL);
+    if (aborted_by_line_error(&r)) return -1;
     /* Nothing read, nothing consumed. Wine completes the read with ERROR_SEM_TIMEOUT (121) and
      * no byte; a read() of 0 would be a hang-up to Wine (ERROR_BROKEN_PIPE). */
     if (has_personality(&r, TB_PERS_EMPTY_READS)) {
@@ -654,6 +685,9 @@ static int emulate_ioctl(end_ref *r, ioctl_fn next, int fd, unsigned long req, v
         if (!arg) break;
         *(int *)arg = out_queue(r) == 0 ? TIOCSER_TEMT : 0;
         return 0;
+    case TIOCINQ:
+        if (has_personality(r, TB_PERS_ABORT_ON_ERROR)) clear_line_errors(r);
+        break;
     case TIOCOUTQ:
         if (!arg) break;
         *(int *)arg = (int)out_queue(r);

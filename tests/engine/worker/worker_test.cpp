@@ -417,6 +417,31 @@ TEST_F(Worker, CancelledLineEventWaitsKeepTheConnection)
     EXPECT_TRUE(sawCts);
 }
 
+// With fAbortOnError left set by the driver or another program, a line error (noise, a wrong
+// baud rate) makes the driver fail every read and write until ClearCommError is called
+// (ClearCommError, Microsoft's Win32 documentation; .NET's System.IO.Ports and libserialport
+// both had to handle it). A few bytes of noise must not cost the connection or the data.
+TEST_F(Worker, AbortAfterALineErrorIsClearedAndLosesNothing)
+{
+    ASSERT_TRUE(pair.SetPersonality(CNullModemPair::A, CNullModemPair::AbortOnError));
+    CFarEnd peer(pair.PortB());
+    CRecordingPort port;
+    Connect(port, pair.PortA());
+    for (int error = 0; error < 3; ++error) {
+        SCOPED_TRACE(error);
+        port.events.clear();
+        ASSERT_TRUE(pair.InjectError(CNullModemPair::A, CNullModemPair::LineError::Frame));
+        PumpFor(20);
+        const std::vector<BYTE> after = RandomBytes(300, 80 + error);
+        ASSERT_TRUE(peer.Write(after));
+        Queue(port, {'o', 'k'});
+        EXPECT_TRUE(PumpUntil([&] { return Delivered(port, after); }));
+        EXPECT_EQ(peer.Read(2), (std::vector<BYTE>{'o', 'k'}));
+    }
+    EXPECT_EQ(port.Count(EVT_DISCONNECT), 0);
+    EXPECT_TRUE(port.GetConnected());
+}
+
 // Read requests per second the driver of end A serves while `during` runs for `ms`.
 unsigned long ReadRequestsDuring(CNullModemPair& pair, DWORD ms)
 {

@@ -227,6 +227,7 @@ bool CNullModemPair::SetPersonality(End end, unsigned personalities)
         {WaitAborts, "wait-aborts"},
         {EmptyReads, "empty-reads"},
         {StalledWrites, "stalled-writes"},
+        {AbortOnError, "abort-on-error"},
     };
     std::string args = "none";
     for (auto &n : names) {

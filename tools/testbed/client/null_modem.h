@@ -51,6 +51,11 @@ public:
         // The wire stops taking the end's output (a device that stopped reading): writes stay
         // pending, or end with the write time-outs set on the handle, taking nothing.
         StalledWrites = 1u << 3,
+        // Abort-on-error: after a line error (InjectError) every read and write fails until
+        // the application calls ClearCommError. Real drivers fail them with
+        // ERROR_OPERATION_ABORTED (995); under Wine they fail with ERROR_SEM_TIMEOUT (121),
+        // the nearest code a Linux tty can produce.
+        AbortOnError = 1u << 4,
     };
 
     CNullModemPair() = default;
