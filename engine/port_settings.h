@@ -59,6 +59,33 @@ inline bool AcceptsNullSubst(int32_t v) { return v >= 0 && v <= 255; }
 inline bool AcceptsRecvIntervalTimeout(int32_t v) { return v >= 1 && v <= 1000; }
 inline bool AcceptsRecvSizeThreshold(int32_t v) { return v >= 1 && v <= 100000; }
 
+// The four members of the driver's device control block that the line-setting properties map
+// onto. Drivers rebuild the rest of the block in their own way (a device without modem lines
+// reports its DTR/RTS control modes as enabled, USB adapters report the line coding the
+// device achieved, some report fixed XON/XOFF limits), so only these judge a setting.
+struct LineSettings {
+    uint32_t baudRate;
+    uint8_t byteSize;
+    uint8_t parity;
+    uint8_t stopBits;
+};
+
+inline bool KeepsLineSettings(const LineSettings& asked, const LineSettings& kept) {
+    return asked.baudRate == kept.baudRate && asked.byteSize == kept.byteSize && asked.parity == kept.parity
+        && asked.stopBits == kept.stopBits;
+}
+
+// What a driver kept instead of the host's settings goes back into the record, so that the
+// next open asks for that; a value no property write would accept (a driver reporting rate
+// 0, say) is not taken, since the next open would send it again: the host's value stays.
+inline void TakeDriverLineSettings(PortSettings& s, const LineSettings& kept) {
+    const int32_t rate = kept.baudRate <= 0x7FFFFFFFu ? static_cast<int32_t>(kept.baudRate) : -1;
+    if (AcceptsBaudRate(rate)) s.BaudRate = rate;
+    if (AcceptsDataBits(kept.byteSize)) s.DataBits = kept.byteSize;
+    if (AcceptsParity(kept.parity)) s.Parity = kept.parity;
+    if (AcceptsStopBits(kept.stopBits)) s.StopBits = kept.stopBits;
+}
+
 // Stored property sets are not range-checked, so the worker clamps the read size it uses:
 // below 1 a read would ask for nothing and spin, above the setter's limit the buffer
 // (twice the threshold) could not be had.

@@ -22,8 +22,8 @@ int32_t OpenErrorCode(DWORD lastError)
     }
 }
 
-// A device control block read from the driver; zeroed first so that the byte-for-byte
-// comparison sees only what the driver wrote.
+// A device control block read from the driver; zeroed first so that nothing of an earlier
+// block survives in members the driver leaves alone.
 bool ReadDcb(HANDLE port, DCB& dcb)
 {
     memset(&dcb, 0, sizeof dcb);
@@ -34,8 +34,8 @@ bool ReadDcb(HANDLE port, DCB& dcb)
 // Drivers refuse a whole block whose XON/XOFF limits exceed their receive queue or whose XON
 // and XOFF characters are equal, even with XON/XOFF off, and keep the old settings. Such
 // values come from the driver or from the last program: a refused block is tried once more
-// with those members made valid (they change nothing while XON/XOFF is off). `dcb` ends as
-// the block last written, which the read-back compares against.
+// with those members made valid (they change nothing while XON/XOFF is off); the read-back
+// then decides as for any other block.
 void WriteCommState(HANDLE port, DCB& dcb)
 {
     if (SetCommState(port, &dcb)) return;
@@ -132,7 +132,17 @@ void CSerialPort::ClosePort()
     }
     portHandle.Reset();
     settings.PortOpen = 0;
+    linesWrittenWhileOpen = false;
 }
+
+namespace {
+
+LineSettings LineSettingsOf(const DCB& dcb)
+{
+    return {dcb.BaudRate, dcb.ByteSize, dcb.Parity, dcb.StopBits};
+}
+
+}  // namespace
 
 void CSerialPort::ApplyLineSettings()
 {
@@ -150,16 +160,16 @@ void CSerialPort::ApplyLineSettings()
     wanted.fOutX = 0;
     wanted.fInX = 0;
     WriteCommState(portHandle.Get(), wanted);
+    // Some drivers (Wine's among them) apply the DISABLE modes as "lines off" on every
+    // write; lines the host set in this connection are put back as it set them.
+    if (linesWrittenWhileOpen) ApplyModemLines();
 
     DCB kept;
     if (!ReadDcb(portHandle.Get(), kept)) throw tx_encoding{ERR_IO};
-    if (memcmp(&wanted, &kept, sizeof wanted) == 0) return;
+    if (KeepsLineSettings(LineSettingsOf(wanted), LineSettingsOf(kept))) return;
 
     // The driver kept something else: take its values so that the next open tries those.
-    settings.BaudRate = static_cast<int32_t>(kept.BaudRate);
-    settings.DataBits = kept.ByteSize;
-    settings.Parity = kept.Parity;
-    settings.StopBits = kept.StopBits;
+    TakeDriverLineSettings(settings, LineSettingsOf(kept));
     throw tx_encoding{ERR_BAD_SETTING};
 }
 
@@ -308,13 +318,20 @@ void CSerialPort::PutRecvIntervalTimeout(int32_t v)
 void CSerialPort::PutDTR(int32_t v)
 {
     settings.DTR = v;
+    NoteLinesWritten();
     ApplyModemLines();
 }
 
 void CSerialPort::PutRTS(int32_t v)
 {
     settings.RTS = v;
+    NoteLinesWritten();
     ApplyModemLines();
+}
+
+void CSerialPort::NoteLinesWritten()
+{
+    if (portHandle.IsValid()) linesWrittenWhileOpen = true;
 }
 
 void CSerialPort::PutRecvSizeThreshold(int32_t v)

@@ -88,6 +88,7 @@ private:
     void StartWorker();
     void PostNotify(int32_t kind);
     void RunLineSetter(int32_t (PortSettings::*field), int32_t value);
+    void NoteLinesWritten();
 
     CUniqueFileHandle portHandle;
     CSerialWorker worker;
@@ -100,4 +101,7 @@ private:
     // EVT_CONNECT notifications posted to the window and not yet dispatched.
     uint32_t queuedConnects = 0;
     uint32_t connectionGeneration = 0;
+    // The host wrote DTR or RTS since this port was opened: line-setting writes restore
+    // both lines to the properties. An open leaves them off until the host writes one.
+    bool linesWrittenWhileOpen = false;
 };

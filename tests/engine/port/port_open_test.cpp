@@ -152,6 +152,95 @@ TEST_F(PortOpen, ModemLinesCrossAndDtrWaitsForAnOpenWrite)
     EXPECT_TRUE(port.ReadModemStatus(MS_RING_ON));
 }
 
+// A device without modem-control lines (every pty under Wine): the driver reports the DTR and
+// RTS control modes as enabled whatever was written, which says nothing about the line
+// settings, so the port opens and takes them; only a line setting it does not keep is 222.
+TEST_F(PortOpen, DeviceWithoutModemLinesOpensAndJudgesOnlyLineSettings)
+{
+    ASSERT_TRUE(pair.SetPersonality(CNullModemPair::A, CNullModemPair::NoModemLines));
+    CFarEnd peer(pair.PortB());
+    ASSERT_TRUE(peer.IsOpen());
+    CRecordingPort port;
+    port.PutBaudRate(115200);
+    Connect(port, pair.PortA());
+    EXPECT_EQ(port.settings.Error, 0);
+
+    port.PutParity(EVENPARITY);
+    port.PutDataBits(7);
+    port.PutStopBits(TWOSTOPBITS);
+    port.PutBaudRate(57600);
+    EXPECT_EQ(port.settings.Error, 0);
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    ASSERT_TRUE(GetCommState(port.PortHandle(), &dcb));
+    EXPECT_EQ(dcb.BaudRate, 57600u);
+    EXPECT_EQ(dcb.ByteSize, 7);
+    EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE)) << "what such a driver reports";
+
+    port.PutDTR(1);  // nothing to drive: harmless
+    port.PutRTS(1);
+    EXPECT_FALSE(port.ReadModemStatus(MS_DSR_ON));
+    EXPECT_FALSE(port.ReadModemStatus(MS_CTS_ON));
+    EXPECT_EQ(port.settings.Error, 0);
+    EXPECT_TRUE(port.GetConnected());
+
+    ASSERT_TRUE(pair.RefuseBaud(CNullModemPair::A, 19200, 9600));
+    port.PutBaudRate(19200);
+    EXPECT_EQ(port.settings.Error, ERR_BAD_SETTING);
+    EXPECT_EQ(port.settings.BaudRate, 9600);
+    EXPECT_TRUE(port.GetConnected());
+    PumpFor(100);
+    EXPECT_EQ(port.Count(EVT_DISCONNECT), 0);
+}
+
+// Wine's SetCommState drives DTR and RTS from the block's control modes on every call, so a
+// block saying DISABLE drops both (dlls/ntdll/unix/serial.c, set_handflow); the serial
+// driver of Windows changes the lines only when the mode changes. A board whose reset hangs
+// on DTR must not reset because the host changed the speed.
+TEST_F(PortOpen, LineSettingWritesKeepTheLinesTheHostSet)
+{
+    CFarEnd peer(pair.PortB());
+    ASSERT_TRUE(peer.IsOpen());
+    CRecordingPort port;
+    port.PutDTR(1);
+    port.PutRTS(1);
+    Connect(port, pair.PortA());
+    port.PutBaudRate(19200);
+    EXPECT_EQ(peer.ModemStatus() & (MS_DSR_ON | MS_CTS_ON), 0u) << "never written in this connection: still off";
+
+    port.PutDTR(1);
+    port.PutRTS(1);
+    ASSERT_EQ(peer.ModemStatus() & (MS_DSR_ON | MS_CTS_ON), DWORD(MS_DSR_ON | MS_CTS_ON));
+    const struct {
+        const char* what;
+        void (CSerialPort::*put)(int32_t);
+        int32_t value;
+    } setters[] = {
+        {"BaudRate", &CSerialPort::PutBaudRate, 38400},
+        {"DataBits", &CSerialPort::PutDataBits, 7},
+        {"Parity", &CSerialPort::PutParity, EVENPARITY},
+        {"StopBits", &CSerialPort::PutStopBits, TWOSTOPBITS},
+    };
+    for (const auto& s : setters) {
+        SCOPED_TRACE(s.what);
+        (port.*s.put)(s.value);
+        EXPECT_EQ(port.settings.Error, 0);
+        EXPECT_EQ(peer.ModemStatus() & (MS_DSR_ON | MS_CTS_ON), DWORD(MS_DSR_ON | MS_CTS_ON));
+    }
+
+    // Written lines follow the properties, off included.
+    port.PutRTS(0);
+    port.PutBaudRate(9600);
+    EXPECT_EQ(peer.ModemStatus() & (MS_DSR_ON | MS_CTS_ON), DWORD(MS_DSR_ON));
+
+    // A new connection starts with both lines off again until the host writes one.
+    port.PutConnected(true);
+    ASSERT_TRUE(port.GetConnected());
+    ASSERT_TRUE(PumpUntil([&] { return port.Count(EVT_CONNECT) == 2; }));
+    port.PutParity(NOPARITY);
+    EXPECT_EQ(peer.ModemStatus() & (MS_DSR_ON | MS_CTS_ON), 0u);
+}
+
 TEST_F(PortOpen, IntervalTimeoutAppliesAtOnce)
 {
     CRecordingPort port;

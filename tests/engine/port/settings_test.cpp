@@ -142,6 +142,46 @@ TEST(PortSettings, ConnectWithoutValidPortDoesNothing)
     EXPECT_TRUE(port.events.empty());
 }
 
+TEST(PortSettings, OnlyTheFourLineSettingsJudgeAndOnlyAcceptableValuesComeBack)
+{
+    const LineSettings asked{115200, 8, 0, 0};
+    EXPECT_TRUE(KeepsLineSettings(asked, asked));
+    EXPECT_FALSE(KeepsLineSettings(asked, {38400, 8, 0, 0}));
+    EXPECT_FALSE(KeepsLineSettings(asked, {115200, 7, 0, 0}));
+    EXPECT_FALSE(KeepsLineSettings(asked, {115200, 8, 2, 0}));
+    EXPECT_FALSE(KeepsLineSettings(asked, {115200, 8, 0, 2}));
+
+    struct Case {
+        const char* what;
+        LineSettings kept;
+        int32_t baud, dataBits, parity, stopBits;  // the record afterwards
+    };
+    // The host asked for 115200 7E2.
+    const Case cases[] = {
+        {"driver values in range are taken", {38400, 8, 0, 1}, 38400, 8, 0, 1},
+        {"rate 0 is not", {0, 8, 0, 0}, 115200, 8, 0, 0},
+        {"rate 1 is not", {1, 7, 2, 2}, 115200, 7, 2, 2},
+        {"a rate above 31 bits is not", {0x80000000u, 7, 2, 2}, 115200, 7, 2, 2},
+        {"byte sizes 0, 4 and 9 are not", {9600, 4, 1, 2}, 9600, 7, 1, 2},
+        {"byte size 0", {9600, 0, 2, 2}, 9600, 7, 2, 2},
+        {"byte size 9", {9600, 9, 2, 2}, 9600, 7, 2, 2},
+        {"parity 5 and stop bits 3 are not", {9600, 8, 5, 3}, 9600, 8, 2, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        PortSettings s;
+        s.BaudRate = 115200;
+        s.DataBits = 7;
+        s.Parity = 2;
+        s.StopBits = 2;
+        TakeDriverLineSettings(s, c.kept);
+        EXPECT_EQ(s.BaudRate, c.baud);
+        EXPECT_EQ(s.DataBits, c.dataBits);
+        EXPECT_EQ(s.Parity, c.parity);
+        EXPECT_EQ(s.StopBits, c.stopBits);
+    }
+}
+
 TEST(PortSettings, EffectiveThresholdClampsStoredValues)
 {
     EXPECT_EQ(EffectiveRecvSizeThreshold(0), 1u);
