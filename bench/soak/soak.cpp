@@ -299,7 +299,8 @@ public:
         Check(!sink.badEvents, "CommEvent with a wrong argument count, kind or data");
         Check(!sink.nestedEvents, "CommEvent raised inside another handler");
         Check(sink.received.size() <= rxSent.size() && IsPrefix(sink.received, rxSent),
-              "received bytes differ from what the peer sent (at " +
+              "received bytes differ from what the peer sent (" + std::to_string(sink.received.size()) + " received of " +
+                  std::to_string(rxSent.size()) + " sent, first difference at " +
                   std::to_string(FirstDifference(sink.received, rxSent)) + ")");
         Check(IsPrefix(txAtPeer, txSent), "the peer got bytes other than those sent (at " +
                                               std::to_string(FirstDifference(txAtPeer, txSent)) + ")");

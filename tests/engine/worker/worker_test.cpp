@@ -442,7 +442,7 @@ TEST_F(Worker, AbortAfterALineErrorIsClearedAndLosesNothing)
     EXPECT_TRUE(port.GetConnected());
 }
 
-// Read requests per second the driver of end A serves while `during` runs for `ms`.
+// Read requests per second the driver of end A serves while messages are pumped for `ms`.
 unsigned long ReadRequestsDuring(CNullModemPair& pair, DWORD ms)
 {
     unsigned long before = 0, after = 0;
@@ -467,7 +467,6 @@ TEST_F(Worker, EmptyReadsNeitherSpinNorLoseBytes)
     const unsigned long perSecond = ReadRequestsDuring(pair, 1000);
     // A worker that pauses 20 ms after a few empty reads asks about 50 times a second.
     EXPECT_LT(perSecond, 150u) << "read requests per second while every read came back empty";
-    printf("read requests per second while every read came back empty: %lu\n", perSecond);
     EXPECT_TRUE(port.GetConnected());
 
     ASSERT_TRUE(pair.SetPersonality(CNullModemPair::A, CNullModemPair::PerfectUart));
