@@ -34,7 +34,8 @@ base=(cmake make gcc g++ gcc-multilib g++-multilib)
 [ $plan = 1 ] || install $(missing_of "${base[@]}")
 tarvel_probe_32bit
 
-packages=("${base[@]}" mingw-w64 mingw-w64-tools googletest wine wine64 libwine clang libclang-rt-14-dev nsis)
+# socat: the pty pairs of tests/pty.
+packages=("${base[@]}" mingw-w64 mingw-w64-tools googletest wine wine64 libwine clang libclang-rt-14-dev nsis socat)
 if [ "$TARVEL_RUNS_32BIT" = 1 ]; then
   packages+=(wine32:i386 libwine:i386)
 fi

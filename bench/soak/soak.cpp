@@ -2,7 +2,7 @@
 // virtual null-modem pairs, with exact accounting of every byte in both directions.
 //
 //   tarvel_soak [--module PATH] [--seconds N] [--seed N]
-//               [--connect-cycles N] [--unplug-cycles N]
+//               [--connect-cycles N] [--unplug-cycles N] [--ports A1,B1,A2,B2]
 //
 // Without --module the control is created by its registered ProgID. With --seconds it runs
 // random traffic both ways in every DataMode with handlers that are sometimes slow, large
@@ -10,7 +10,9 @@
 // and mixes in Connected toggles, Port and DataMode changes, hang-ups, unplug/replug and drivers
 // that cancel waits, end reads empty, stop taking bytes or abort after line errors. The cycle
 // options first run that many connect/disconnect and unplug/replug cycles with traffic and
-// print the longest close. Exit code 0: every byte accounted for, no unexpected disconnect,
+// print the longest close. With --ports the two pairs are COM ports given by number (a tty
+// pair each, both ends mapped in the prefix) instead of leased test-bed pairs: there are no
+// hang-ups and no unplugs then, and no unplug cycles. Exit code 0: every byte accounted for, no unexpected disconnect,
 // no leak of handles or threads; 1: a fault (the reason is printed); 3: no progress for a
 // minute (a hang); 2: bad arguments or no test bed.
 #include "bench/soak/soak_host.h"
@@ -31,6 +33,16 @@ struct COptions {
     unsigned seed = 0;
     int connectCycles = 0;
     int unplugCycles = 0;
+    int ports[4] = {0, 0, 0, 0};  // --ports: A and B of two pairs outside the test bed
+};
+
+// One of the two pairs: the control opens A, the peer B. Leased from the test bed, which
+// can also hang it up or unplug it, or given by number.
+struct CSoakPair {
+    CNullModemPair bed;
+    int a = 0, b = 0;
+    int PortA() const { return a; }
+    int PortB() const { return b; }
 };
 
 class CSoakFault : public std::runtime_error {
@@ -119,13 +131,14 @@ double MsSince(const LARGE_INTEGER& start)
 // current connection: what went in at each side and what came out at the other.
 class CSoakRun {
 public:
-    CSoakRun(IDispatch* control, CSoakSink& sink, CNullModemPair* pairs, CPeer* peers, unsigned seed)
+    CSoakRun(IDispatch* control, CSoakSink& sink, CSoakPair* pairs, CPeer* peers, unsigned seed)
         : control(control), sink(sink), pairs(pairs), peers(peers), random(seed)
     {
     }
 
     void Connect()
     {
+        if (!OnTestBed()) DiscardStaleInput();
         ClearLedger();
         const long connects = sink.counts[EVT_CONNECT];
         // Writing Port while the host wants the port open reopens it: only the first time.
@@ -161,7 +174,7 @@ public:
     void HangUp()
     {
         const long disconnects = sink.counts[EVT_DISCONNECT];
-        Check(pairs[current].HangUp(CNullModemPair::A), "HANGUP refused by the test bed");
+        Check(pairs[current].bed.HangUp(CNullModemPair::A), "HANGUP refused by the test bed");
         AwaitDisconnect(disconnects, "EVT_DISCONNECT after a hang-up");
         FinishConnection(false);
         ++totals.hangUps;
@@ -174,7 +187,7 @@ public:
         long disconnects = sink.counts[EVT_DISCONNECT];
         LARGE_INTEGER start;
         QueryPerformanceCounter(&start);
-        Check(pairs[current].Unplug(CNullModemPair::A), "UNPLUG refused by the test bed");
+        Check(pairs[current].bed.Unplug(CNullModemPair::A), "UNPLUG refused by the test bed");
         double removalMs = 0;
         if (connected) {
             AwaitDisconnect(disconnects, "EVT_DISCONNECT after unplugging");
@@ -187,7 +200,7 @@ public:
         Check(GetLongProperty(control, L"Error") == 219, "opening an unplugged port did not set Error 219");
         Await([&] { return sink.counts[EVT_DISCONNECT] > disconnects; }, "EVT_DISCONNECT of a failed open");
         expectedDisconnects = sink.counts[EVT_DISCONNECT];
-        Check(pairs[current].Replug(CNullModemPair::A), "REPLUG refused by the test bed");
+        Check(pairs[current].bed.Replug(CNullModemPair::A), "REPLUG refused by the test bed");
         ++totals.unplugs;
         return removalMs;
     }
@@ -317,12 +330,24 @@ public:
     }
 
     std::mt19937& Random() { return random; }
+    bool OnTestBed() const { return pairs[0].bed.IsLeased(); }
     bool IsConnected() const { return connected; }
     int Current() const { return current; }
     const CTotals& Totals() const { return totals; }
     double LastCloseMs() const { return lastCloseMs; }
 
 private:
+    // A Windows driver, and the test bed, start every open with empty queues; a pty keeps
+    // what arrived after the last close (bytes the peer had sent when the host closed with
+    // bytes in flight), which would then count as the new connection's. Read it away first.
+    void DiscardStaleInput()
+    {
+        CComPort port;
+        if (!port.Open(pairs[current].PortA())) Fail("cannot open COM" + std::to_string(pairs[current].PortA()) +
+                                                     " to clear it, error " + std::to_string(port.LastError()));
+        while (!port.Read(65536, 50).empty()) NoteProgress();
+    }
+
     void ClearLedger()
     {
         txSent.clear();
@@ -436,7 +461,7 @@ private:
 
     IDispatch* control;
     CSoakSink& sink;
-    CNullModemPair* pairs;
+    CSoakPair* pairs;
     CPeer* peers;
     std::mt19937 random;
     int current = 0;
@@ -466,6 +491,10 @@ void RandomStep(CSoakRun& run, CSoakSink& sink)
         run.Connect();
     } else if (roll < 658) {
         run.ChangePort();
+    } else if (roll < 668 && !run.OnTestBed()) {
+        // No hang-up or unplug outside the test bed: a host close and reopen instead.
+        run.CloseAbruptly();
+        run.Connect();
     } else if (roll < 664) {
         run.HangUp();
         run.Connect();
@@ -537,8 +566,12 @@ bool ParseOptions(int argc, char** argv, COptions& options)
         else if (name == "--seed") options.seed = unsigned(strtoul(value, nullptr, 10));
         else if (name == "--connect-cycles") options.connectCycles = atoi(value);
         else if (name == "--unplug-cycles") options.unplugCycles = atoi(value);
-        else return false;
+        else if (name == "--ports") {
+            if (sscanf(value, "%d,%d,%d,%d", &options.ports[0], &options.ports[1], &options.ports[2], &options.ports[3]) != 4)
+                return false;
+        } else return false;
     }
+    if (options.ports[0] && options.unplugCycles) return false;  // unplugging needs the test bed
     return options.seconds || options.connectCycles || options.unplugCycles;
 }
 
@@ -553,11 +586,21 @@ bool CheckFlat(const CProcessFigures& start, const CProcessFigures& end)
 
 int Run(const COptions& options)
 {
-    CNullModemPair pairs[2];
+    CSoakPair pairs[2];
     CPeer peers[2];
     for (int i = 0; i < 2; ++i) {
-        if (!pairs[i].Lease() || !peers[i].Open(pairs[i].PortB())) {
+        if (options.ports[0]) {
+            pairs[i].a = options.ports[2 * i];
+            pairs[i].b = options.ports[2 * i + 1];
+        } else if (pairs[i].bed.Lease()) {
+            pairs[i].a = pairs[i].bed.PortA();
+            pairs[i].b = pairs[i].bed.PortB();
+        } else {
             printf("no virtual null-modem pair: run this through tools/wine/wine-run.sh\n");
+            return 2;
+        }
+        if (!peers[i].Open(pairs[i].PortB())) {
+            printf("cannot open the peer's port COM%d\n", pairs[i].PortB());
             return 2;
         }
     }
@@ -608,7 +651,7 @@ int main(int argc, char** argv)
     COptions options;
     if (!ParseOptions(argc, argv, options)) {
         printf("usage: tarvel_soak [--module PATH] [--seconds N] [--seed N] [--connect-cycles N] "
-               "[--unplug-cycles N]\n");
+               "[--unplug-cycles N] [--ports A1,B1,A2,B2 (no unplug cycles)]\n");
         return 2;
     }
     srand(options.seed);  // the sink's slow handlers replay with the run
