@@ -285,7 +285,7 @@ public:
     {
         static const unsigned kQuirks[] = {CNullModemPair::WaitAborts, CNullModemPair::EmptyReads,
                                            CNullModemPair::StalledWrites, CNullModemPair::AbortOnError};
-        CNullModemPair& pair = pairs[current];
+        CNullModemPair& pair = pairs[current].bed;
         const unsigned quirk = kQuirks[random() % 4];
         Check(pair.SetPersonality(CNullModemPair::A, quirk), "PERSONALITY refused by the test bed");
         if (quirk == CNullModemPair::AbortOnError)
@@ -501,7 +501,7 @@ void RandomStep(CSoakRun& run, CSoakSink& sink)
     } else if (roll < 668) {
         run.UnplugAndReplug();
         run.Connect();
-    } else if (roll < 680) {
+    } else if (roll < 680 && run.OnTestBed()) {
         run.DriverQuirk();
     }
     run.Tick(1 + random() % 8);
