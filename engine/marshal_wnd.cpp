@@ -64,12 +64,40 @@ thread_local CMarshalWnd* t_creating = nullptr;
 // The notification filter as the system documents it: the header and class GUID, 32 bytes.
 constexpr DWORD kInterfaceFilterSize = 32;
 
+// The device interface every COM port driver registers (GUID_DEVINTERFACE_COMPORT). Most USB
+// serial adapters expose only this one, not the serial bus enumerator's interface that the
+// Ports class identifier names.
+constexpr GUID kComPortInterface = {0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
+
+// An arrival whose open fails while the device settles (busy, or an I/O error) is tried again
+// this often, this many times: about two seconds in all.
+constexpr UINT_PTR kReopenTimer = 1;
+constexpr UINT kReopenIntervalMs = 250;
+constexpr int kReopenTries = 8;
+
+bool IsSettlingError(int32_t error)
+{
+    return error == ERR_ACCESS_DENIED || error == ERR_IO;
+}
+
+HDEVNOTIFY RegisterInterfaceNotification(HWND window, const GUID& interfaceClass)
+{
+    DEV_BROADCAST_DEVICEINTERFACE_A filter;
+    memset(&filter, 0, sizeof filter);
+    filter.dbcc_size = kInterfaceFilterSize;
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_reserved = 0;
+    filter.dbcc_classguid = interfaceClass;
+    return RegisterDeviceNotificationA(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+}
+
 }  // namespace
 
 CMarshalWnd::~CMarshalWnd()
 {
     if (!hwnd) return;
     live = false;
+    KillTimer(hwnd, kReopenTimer);
     DestroyWindow(hwnd);
 }
 
@@ -90,15 +118,11 @@ bool CMarshalWnd::Create()
     hwnd = made;
     live = true;
 
-    DEV_BROADCAST_DEVICEINTERFACE_A filter;
-    memset(&filter, 0, sizeof filter);
-    filter.dbcc_size = kInterfaceFilterSize;
-    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-    filter.dbcc_reserved = 0;
-    filter.dbcc_classguid = GUID_DEVCLASS_PORTS;
-    // The registration ends with the window; its handle is not needed.
-    HDEVNOTIFY nfy = RegisterDeviceNotificationA(hwnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    // The registrations end with the window; their handles are not needed. The second one
+    // only adds notifications: the port broadcasts still arrive without it.
+    HDEVNOTIFY nfy = RegisterInterfaceNotification(hwnd, GUID_DEVCLASS_PORTS);
     TARVEL_VERIFY(nfy);
+    RegisterInterfaceNotification(hwnd, kComPortInterface);
     return true;
 }
 
@@ -139,6 +163,10 @@ LRESULT CMarshalWnd::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         return owner->DispatchPortEvent(wParam, lParam) ? 1 : 0;
     case WM_DEVICECHANGE:
         return OnDeviceChange(wParam, lParam);
+    case WM_TIMER:
+        if (wParam != kReopenTimer) return DefWindowProcA(hwnd, message, wParam, lParam);
+        OnReopenTimer();
+        return 0;
     case WM_CLOSE:
         // Any program can ask a top-level window to close. Only the port object ends this
         // one (DestroyPortState): without it the control would never hear from its port again.
@@ -182,8 +210,9 @@ void CMarshalWnd::OnPortBroadcast(WPARAM eventCode, const char* name)
     int32_t number = 0;
     if (!ParseBroadcastPortName(name, number) || number != s.Port) return;
     if (eventCode == DBT_DEVICEARRIVAL) {
-        if (s.ConnectWanted == 1 && s.PortOpen == 0) owner->SetPortAndReconnect(number);
+        if (WantsReopen()) ReopenAfterArrival();
     } else {
+        StopReopening();
         owner->ClosePort();
     }
 }
@@ -193,11 +222,50 @@ void CMarshalWnd::OnInterfaceBroadcast(WPARAM eventCode, const char* path)
     PortSettings& s = owner->settings;
     if (eventCode == DBT_DEVICEARRIVAL) {
         // The flags first: the registry is read only when a reopen would follow.
-        if (s.ConnectWanted == 1 && s.PortOpen == 0 && DevicePathMatchesPort(path, s.Port))
-            owner->SetPortAndReconnect(s.Port);
+        if (WantsReopen() && DevicePathMatchesPort(path, s.Port)) ReopenAfterArrival();
     } else if (DevicePathMatchesPort(path, s.Port)) {
+        StopReopening();
         owner->ClosePort();
     }
+}
+
+// The host wants the port and it is closed, or it still reads open although its run has
+// already ended by itself (the adapter went away and came back before the run's
+// EVT_DISCONNECT was processed): that connection is dead and would never be reopened.
+bool CMarshalWnd::WantsReopen() const
+{
+    const PortSettings& s = owner->settings;
+    return s.ConnectWanted == 1 && (s.PortOpen == 0 || owner->RunEndedByItself());
+}
+
+void CMarshalWnd::ReopenAfterArrival()
+{
+    StopReopening();
+    const int32_t port = owner->settings.Port;
+    owner->SetPortAndReconnect(port);
+    if (owner->settings.PortOpen || !IsSettlingError(owner->settings.Error)) return;
+    // A device that has just arrived may still be busy or failing for a moment.
+    if (!SetTimer(hwnd, kReopenTimer, kReopenIntervalMs, nullptr)) return;
+    reopenPort = port;
+    reopenTriesLeft = kReopenTries;
+}
+
+void CMarshalWnd::OnReopenTimer()
+{
+    const PortSettings& s = owner->settings;
+    if (reopenTriesLeft <= 0 || s.ConnectWanted != 1 || s.PortOpen || s.Port != reopenPort) {
+        StopReopening();
+        return;
+    }
+    --reopenTriesLeft;
+    owner->SetPortAndReconnect(reopenPort);
+    if (s.PortOpen || !IsSettlingError(s.Error) || reopenTriesLeft <= 0) StopReopening();
+}
+
+void CMarshalWnd::StopReopening()
+{
+    if (hwnd) KillTimer(hwnd, kReopenTimer);
+    reopenTriesLeft = 0;
 }
 
 bool DevicePathMatchesPort(const char* path, int32_t port)

@@ -32,12 +32,19 @@ private:
     LRESULT OnDeviceChange(WPARAM eventCode, LPARAM data);
     void OnPortBroadcast(WPARAM eventCode, const char* name);
     void OnInterfaceBroadcast(WPARAM eventCode, const char* path);
+    bool WantsReopen() const;
+    void ReopenAfterArrival();
+    void OnReopenTimer();
+    void StopReopening();
 
     HWND hwnd = nullptr;
     CSerialPort* owner = nullptr;
     // From a successful Create until the destructor ends the window: a WM_NCDESTROY seen
     // meanwhile is a copy from elsewhere.
     bool live = false;
+    // Arrival reopens that failed while the device settles, tried again from a timer.
+    int reopenTriesLeft = 0;
+    int32_t reopenPort = 0;
 };
 
 // True when the registry names the device instance of a device-interface path as COM port

@@ -70,13 +70,22 @@ bool ReadFriendlyName(HDEVINFO set, SP_DEVINFO_DATA& device, std::string& result
 
 }  // namespace
 
-void ScanPresentPorts(uint8_t presence[kPortSlots], uint32_t& highest)
+void ScanPresentPorts(uint8_t presence[kPortSlots], uint32_t& highest, size_t firstSize)
 {
-    std::unique_ptr<char[]> list(new (std::nothrow) char[kDosDeviceListSize]);
+    // A machine with many devices (every volume, pipe and driver link is a DOS device name)
+    // can have a list longer than any fixed buffer: read it again into one twice as large
+    // while the system says it did not fit, up to a bound no real list comes near.
+    constexpr size_t kLargestList = 64u << 20;
+    std::unique_ptr<char[]> list;
     DWORD length = 0;
-    if (list) length = QueryDosDeviceA(nullptr, list.get(), kDosDeviceListSize);
-    // Unreadable or too long for the buffer (length 0): no port is known to be present.
-    ParseDosDeviceList(list.get(), length, presence, highest);
+    for (size_t size = firstSize ? firstSize : 1; size <= kLargestList && !length; size *= 2) {
+        list.reset(new (std::nothrow) char[size]);
+        if (!list) break;
+        length = QueryDosDeviceA(nullptr, list.get(), static_cast<DWORD>(size));
+        if (!length && GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
+    }
+    // Unreadable (length 0): no port is known to be present.
+    ParseDosDeviceList(length ? list.get() : nullptr, length, presence, highest);
 }
 
 std::string PortsAvailableText()

@@ -9,8 +9,9 @@
 #include "port_names.h"
 
 // presence[n] is 1 when "COMn" is a DOS device name (n < kPortSlots); highest is the largest
-// such n, 0 when none. An unreadable device list leaves the map empty.
-void ScanPresentPorts(uint8_t presence[kPortSlots], uint32_t& highest);
+// such n, 0 when none. An unreadable device list leaves the map empty. The list is read into
+// `firstSize` bytes first and into ever larger buffers while it does not fit.
+void ScanPresentPorts(uint8_t presence[kPortSlots], uint32_t& highest, size_t firstSize = kDosDeviceListSize);
 
 // The present port numbers in ascending order, comma separated ("1,3,10"); empty when none.
 std::string PortsAvailableText();

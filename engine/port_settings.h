@@ -104,6 +104,40 @@ inline uint32_t EffectiveRecvIntervalTimeout(int32_t v) {
     return static_cast<uint32_t>(v);
 }
 
+// The input and output queue sizes the control asks the driver for.
+constexpr uint32_t kRequestedQueueSize = 3000;
+
+// Members of the device control block that only XON/XOFF flow control uses. The control
+// never turns that on, but drivers check them anyway and refuse the whole block when the
+// limits exceed the receive queue or the two characters are equal, and such values can be
+// inherited from the driver's defaults or from the last program that had the port.
+struct FlowControlMembers {
+    uint32_t xonLim;
+    uint32_t xoffLim;
+    char xonChar;
+    char xoffChar;
+};
+
+// Makes those members acceptable to a driver whose receive queue holds `queueSize` bytes
+// (0: not reported, the queue the control asks for is assumed): limits within the queue,
+// together too, and the standard characters when they are equal. True when anything changed.
+inline bool MakeFlowControlMembersValid(FlowControlMembers& m, uint32_t queueSize)
+{
+    const uint32_t queue = queueSize ? queueSize : kRequestedQueueSize;
+    bool changed = false;
+    if (m.xonLim > queue || m.xoffLim > queue || m.xonLim + m.xoffLim > queue) {
+        m.xonLim = queue / 4;
+        m.xoffLim = queue / 4;
+        changed = true;
+    }
+    if (m.xonChar == m.xoffChar) {
+        m.xonChar = 0x11;   // DC1
+        m.xoffChar = 0x13;  // DC3
+        changed = true;
+    }
+    return changed;
+}
+
 // Thrown by port operations inside the engine; never leaves the control.
 struct tx_encoding {
     int32_t code;

@@ -31,6 +31,25 @@ bool ReadDcb(HANDLE port, DCB& dcb)
     return GetCommState(port, &dcb) != FALSE;
 }
 
+// Drivers refuse a whole block whose XON/XOFF limits exceed their receive queue or whose XON
+// and XOFF characters are equal, even with XON/XOFF off, and keep the old settings. Such
+// values come from the driver or from the last program: a refused block is tried once more
+// with those members made valid (they change nothing while XON/XOFF is off); the read-back
+// then decides as for any other block.
+void WriteCommState(HANDLE port, DCB& dcb)
+{
+    if (SetCommState(port, &dcb)) return;
+    COMMPROP properties{};
+    const uint32_t queue = GetCommProperties(port, &properties) ? properties.dwCurrentRxQueue : 0;
+    FlowControlMembers flow{dcb.XonLim, dcb.XoffLim, dcb.XonChar, dcb.XoffChar};
+    if (!MakeFlowControlMembersValid(flow, queue)) return;
+    dcb.XonLim = static_cast<WORD>(flow.xonLim);
+    dcb.XoffLim = static_cast<WORD>(flow.xoffLim);
+    dcb.XonChar = flow.xonChar;
+    dcb.XoffChar = flow.xoffChar;
+    SetCommState(port, &dcb);
+}
+
 }  // namespace
 
 void CSerialPort::SetResourceModule(HINSTANCE module)
@@ -89,7 +108,7 @@ void CSerialPort::OpenPort()
     settings.PortOpen = 1;
     ApplyLineSettings();
     ApplyTimeouts();
-    SetupComm(portHandle.Get(), 3000, 3000);
+    SetupComm(portHandle.Get(), kRequestedQueueSize, kRequestedQueueSize);
     StartWorker();
 }
 
@@ -140,7 +159,7 @@ void CSerialPort::ApplyLineSettings()
     wanted.fRtsControl = RTS_CONTROL_DISABLE;
     wanted.fOutX = 0;
     wanted.fInX = 0;
-    SetCommState(portHandle.Get(), &wanted);
+    WriteCommState(portHandle.Get(), wanted);
     // Some drivers (Wine's among them) apply the DISABLE modes as "lines off" on every
     // write; lines the host set in this connection are put back as it set them.
     if (linesWrittenWhileOpen) ApplyModemLines();

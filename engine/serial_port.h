@@ -53,6 +53,12 @@ public:
     void PutRecvSizeThreshold(int32_t v);
 
     bool GetConnected() const { return settings.PortOpen != 0; }
+    // The port reads open but its worker's run is over (a failure ended it) and its
+    // EVT_DISCONNECT, which will close the port, is still on its way.
+    bool RunEndedByItself() const
+    {
+        return settings.PortOpen && worker.HasThread() && (worker.LastDisconnectPosted() || worker.HasEnded());
+    }
     // The message of Error from the module's string table, empty when Error is 0.
     std::wstring GetErrorDescription() const;
 

@@ -156,29 +156,54 @@ private:
     enum Position { kStop = 0, kRead = 1, kSlotFree = 2, kWriteDone = 3, kTxReady = 4, kLineEvent = 5 };
 
     // Counted as outstanding only when the driver really holds it: a wait refused at once
-    // never completes, and the end of the run must not wait for it.
+    // never completes, and the end of the run must not wait for it. A refusal after a line
+    // error (995) lasts until the error is cleared; any other leaves the connection without
+    // line events, as on a port whose driver cannot watch its lines.
     void ArmLineEventWait()
     {
-        waitOutstanding = WaitCommEvent(port, &lineEventWord, &ovWait) || GetLastError() == ERROR_IO_PENDING;
+        for (int attempt = 0;; ++attempt) {
+            waitOutstanding = WaitCommEvent(port, &lineEventWord, &ovWait) || GetLastError() == ERROR_IO_PENDING;
+            if (waitOutstanding || GetLastError() != ERROR_OPERATION_ABORTED || attempt >= kImmediateRetries) return;
+            if (!ClearLineErrors()) return;
+        }
     }
 
-    // Whether the port is still usable after a request ended with `err` (not pending). A
-    // driver abort after a line error is cleared and survived once; a second one in a row,
-    // with no success between, means the port is stuck.
-    bool Survives(DWORD err, int& abortsInRow)
+    // Whether the port is still usable after a request ended with `err` (not pending) and
+    // moved nothing; paces the next request when such completions keep coming.
+    bool SurvivesEmpty(CRequestHistory& history, DWORD err, bool isWrite)
     {
-        switch (ClassifyCompletionError(err)) {
-        case CompletionVerdict::kSpurious:
+        return Follow(history.Empty(err, isWrite, GetTickCount()));
+    }
+
+    bool Follow(NextStep step)
+    {
+        switch (step) {
+        case NextStep::kCarryOn:
             return true;
-        case CompletionVerdict::kAborted: {
-            if (++abortsInRow > 1) return false;
-            DWORD lineErrors = 0;
-            ClearCommError(port, &lineErrors, nullptr);
-            return true;
-        }
+        case NextStep::kClearFirst:
+            return ClearLineErrors();
+        case NextStep::kClearAndPause:
+            return ClearLineErrors() && Pause();
         default:
             return false;
         }
+    }
+
+    // A driver that aborts requests after a line error keeps doing so until the error is
+    // cleared; a handle whose device has gone fails here too, which ends the run.
+    bool ClearLineErrors()
+    {
+        DWORD lineErrors = 0;
+        COMSTAT status{};
+        return ClearCommError(port, &lineErrors, &status) != FALSE;
+    }
+
+    // Waits a little before the next request; only the stop request ends the wait early.
+    bool Pause()
+    {
+        if (WaitForSingleObject(w.StopEvent(), completion_limits::kIdlePauseMs) != WAIT_OBJECT_0) return true;
+        stopped = true;
+        return false;
     }
 
     bool ReadsPaused() const { return rx.filled - rx.delivered >= kMaxHeldBytes; }
@@ -198,7 +223,7 @@ private:
                 return true;
             const DWORD err = GetLastError();
             readOutstanding = false;
-            if (attempt >= kImmediateRetries || !Survives(err, readAborts)) return false;
+            if (attempt >= kImmediateRetries || !SurvivesEmpty(reads, err, false)) return false;
         }
     }
 
@@ -264,16 +289,16 @@ private:
     ReadOutcome CompleteRead()
     {
         DWORD n = 0;
-        if (GetOverlappedResult(port, &ovRead, &n, FALSE)) {
-            readAborts = 0;
-        } else {
-            const DWORD err = GetLastError();
-            if (ClassifyCompletionError(err) == CompletionVerdict::kPending) return kStillPending;
-            readOutstanding = false;
-            if (!Survives(err, readAborts)) return kBroken;
-        }
+        const bool ok = GetOverlappedResult(port, &ovRead, &n, FALSE) != FALSE;
+        const DWORD err = ok ? 0 : GetLastError();
+        if (!ok && ClassifyCompletionError(err) == CompletionVerdict::kPending) return kStillPending;
         readOutstanding = false;
-        AcceptRead(n < readRequest ? n : readRequest);
+        if (!ok && ClassifyCompletionError(err) == CompletionVerdict::kFatal) return kBroken;
+        if (n > readRequest) n = readRequest;
+        AcceptRead(n);
+        if (n == 0) return SurvivesEmpty(reads, err, false) ? kFinished : kBroken;
+        reads.Progressed(GetTickCount());
+        if (err == io_error::kOperationAborted && !ClearLineErrors()) return kBroken;
         return kFinished;
     }
 
@@ -329,23 +354,27 @@ private:
     {
         if (writeInFlight) {
             DWORD n = 0;
-            if (GetOverlappedResult(port, &ovWrite, &n, FALSE)) {
-                writeAborts = 0;
-            } else {
-                const DWORD err = GetLastError();
-                if (ClassifyCompletionError(err) == CompletionVerdict::kPending) return true;
-                writeOutstanding = false;
-                if (!Survives(err, writeAborts)) return false;
-            }
+            const bool ok = GetOverlappedResult(port, &ovWrite, &n, FALSE) != FALSE;
+            const DWORD err = ok ? 0 : GetLastError();
+            if (!ok && ClassifyCompletionError(err) == CompletionVerdict::kPending) return true;
             writeOutstanding = false;
+            if (!ok && ClassifyCompletionError(err) == CompletionVerdict::kFatal) return false;
             const DWORD left = writeInFlight->length - writeOffset;
-            writeOffset += n < left ? n : left;
+            if (n > left) n = left;
+            writeOffset += n;
+            if (n == 0) {
+                if (!SurvivesEmpty(writes, err, true)) return false;
+            } else {
+                writes.Progressed(GetTickCount());
+                if (err == io_error::kOperationAborted && !ClearLineErrors()) return false;
+            }
             if (writeOffset < writeInFlight->length) return IssueWrite();
             w.txQueue.Recycle(std::move(writeInFlight));
         }
         writeInFlight = w.txQueue.TakeHead();
         writeOffset = 0;
         if (!writeInFlight) return true;
+        writes.Began(GetTickCount());
         return IssueWrite();
     }
 
@@ -360,27 +389,38 @@ private:
                 return true;
             const DWORD err = GetLastError();
             writeOutstanding = false;
-            if (attempt >= kImmediateRetries || !Survives(err, writeAborts)) return false;
+            if (attempt >= kImmediateRetries || !SurvivesEmpty(writes, err, true)) return false;
         }
     }
 
     // A line-event wait came back: collect what it saw and arm the next one. A wait that
-    // ended with a harmless status saw nothing.
+    // failed (or saw nothing) is armed again after the line errors are cleared, unless
+    // several in a row did: the connection then goes on without line events rather than
+    // spinning or ending.
     bool CollectLineEvents()
     {
         DWORD n = 0;
-        if (GetOverlappedResult(port, &ovWait, &n, FALSE)) {
-            waitAborts = 0;
-            pendingEvents |= lineEventWord;
-        } else {
-            const DWORD err = GetLastError();
-            if (ClassifyCompletionError(err) == CompletionVerdict::kPending) return true;
-            waitOutstanding = false;
-            if (!Survives(err, waitAborts)) return false;
-            // A failure without an error code still reports what the word holds.
-            if (err == 0) pendingEvents |= lineEventWord;
-        }
+        const bool ok = GetOverlappedResult(port, &ovWait, &n, FALSE) != FALSE;
+        const DWORD err = ok ? 0 : GetLastError();
+        if (!ok && ClassifyCompletionError(err) == CompletionVerdict::kPending) return true;
+        waitOutstanding = false;
+        // A failure without an error code still reports what the word holds.
+        const DWORD seen = err == 0 ? lineEventWord : 0;
         lineEventWord = 0;
+        if (seen != 0) {
+            waits.Progressed(GetTickCount());
+            pendingEvents |= seen;
+        } else {
+            switch (waits.WaitFailed(err)) {
+            case NextStep::kEnd:
+                return false;
+            case NextStep::kStopArming:
+                return ClearLineErrors();
+            default:
+                if (!ClearLineErrors()) return false;
+                break;
+            }
+        }
         ArmLineEventWait();
         return true;
     }
@@ -430,9 +470,9 @@ private:
     bool writeOutstanding = false;
     bool waitOutstanding = false;
     bool stopped = false;
-    int readAborts = 0;
-    int writeAborts = 0;
-    int waitAborts = 0;
+    CRequestHistory reads;
+    CRequestHistory writes;
+    CRequestHistory waits;
 
     DWORD lineEventWord = 0;
     std::unique_ptr<BYTE[]> buffer;
@@ -463,6 +503,9 @@ CSerialWorker::~CSerialWorker()
 // the slot without it), and so does a late transmit event, for records queued meanwhile.
 bool CSerialWorker::PrepareRun()
 {
+    // From now on the run counts as going until its final notification is posted, even
+    // before its thread first runs.
+    disconnectPosted = false;
     if (!slotFreeEvent) slotFreeEvent.Reset(CreateEventA(nullptr, FALSE, TRUE, nullptr));
     if (!txReadyEvent) txReadyEvent.Reset(CreateEventA(nullptr, FALSE, TRUE, nullptr));
     return slotFreeEvent && txReadyEvent;

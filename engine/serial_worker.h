@@ -28,6 +28,8 @@ public:
     // Asks the thread to stop and waits, without a time limit, until it has ended.
     void Stop();
     bool HasThread() const { return static_cast<bool>(th); }
+    // A thread was started and has ended by itself (Stop not called yet).
+    bool HasEnded() const { return th && WaitForSingleObject(th.Get(), 0) == WAIT_OBJECT_0; }
 
 protected:
     virtual void Run() {}

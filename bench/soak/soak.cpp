@@ -7,7 +7,8 @@
 // Without --module the control is created by its registered ProgID. With --seconds it runs
 // random traffic both ways in every DataMode with handlers that are sometimes slow, large
 // Sends with the peer sometimes quiet meanwhile, a random RecvIntervalTimeout per connection,
-// and mixes in Connected toggles, Port and DataMode changes, hang-ups and unplug/replug. The cycle
+// and mixes in Connected toggles, Port and DataMode changes, hang-ups, unplug/replug and drivers
+// that cancel waits, end reads empty, stop taking bytes or abort after line errors. The cycle
 // options first run that many connect/disconnect and unplug/replug cycles with traffic and
 // print the longest close. With --ports the two pairs are COM ports given by number (a tty
 // pair each, both ends mapped in the prefix) instead of leased test-bed pairs: there are no
@@ -114,7 +115,7 @@ size_t FirstDifference(const CBytes& a, const CBytes& b)
 struct CTotals {
     unsigned long long toPeer = 0, fromPeer = 0;
     long connections = 0, toggles = 0, abruptCloses = 0, portChanges = 0, modeChanges = 0, hangUps = 0,
-         unplugs = 0, sends = 0, largeSends = 0;
+         unplugs = 0, sends = 0, largeSends = 0, quirks = 0;
     double longestCloseMs = 0;
 };
 
@@ -276,6 +277,27 @@ public:
         }
     }
 
+    // For a while the port's driver behaves as some real ones do (test-bed personalities):
+    // waits cancelled, reads ending at once with nothing, a peer that stops taking bytes, or
+    // requests aborted after a line error until it is cleared. Traffic goes on both ways;
+    // the connection and every byte must survive it, which the ticks and the next drain check.
+    void DriverQuirk()
+    {
+        static const unsigned kQuirks[] = {CNullModemPair::WaitAborts, CNullModemPair::EmptyReads,
+                                           CNullModemPair::StalledWrites, CNullModemPair::AbortOnError};
+        CNullModemPair& pair = pairs[current].bed;
+        const unsigned quirk = kQuirks[random() % 4];
+        Check(pair.SetPersonality(CNullModemPair::A, quirk), "PERSONALITY refused by the test bed");
+        if (quirk == CNullModemPair::AbortOnError)
+            Check(pair.InjectError(CNullModemPair::A, CNullModemPair::LineError::Frame), "ERROR refused by the test bed");
+        PeerWrites(1 + random() % 2000);
+        HostSends(1 + random() % 2000);
+        for (const DWORD start = GetTickCount(), lasting = 100 + random() % 400; GetTickCount() - start < lasting;)
+            Tick(5);
+        Check(pair.SetPersonality(CNullModemPair::A, CNullModemPair::PerfectUart), "PERSONALITY refused by the test bed");
+        ++totals.quirks;
+    }
+
     // Pumps and reads both peers; an EVT_DISCONNECT nobody caused is the fault this hunts.
     void Tick(DWORD ms)
     {
@@ -290,7 +312,8 @@ public:
         Check(!sink.badEvents, "CommEvent with a wrong argument count, kind or data");
         Check(!sink.nestedEvents, "CommEvent raised inside another handler");
         Check(sink.received.size() <= rxSent.size() && IsPrefix(sink.received, rxSent),
-              "received bytes differ from what the peer sent (at " +
+              "received bytes differ from what the peer sent (" + std::to_string(sink.received.size()) + " received of " +
+                  std::to_string(rxSent.size()) + " sent, first difference at " +
                   std::to_string(FirstDifference(sink.received, rxSent)) + ")");
         Check(IsPrefix(txAtPeer, txSent), "the peer got bytes other than those sent (at " +
                                               std::to_string(FirstDifference(txAtPeer, txSent)) + ")");
@@ -478,6 +501,8 @@ void RandomStep(CSoakRun& run, CSoakSink& sink)
     } else if (roll < 668) {
         run.UnplugAndReplug();
         run.Connect();
+    } else if (roll < 680 && run.OnTestBed()) {
+        run.DriverQuirk();
     }
     run.Tick(1 + random() % 8);
 }
@@ -491,6 +516,7 @@ void PrintTotals(const CTotals& t, const CSoakSink& sink)
            "changes, %ld hang-ups, %ld unplug/replug; %ld Sends (%ld of 16 KB to 1 MB)\n",
            t.connections, t.toggles, t.abruptCloses, t.portChanges, t.modeChanges, t.hangUps, t.unplugs, t.sends,
            t.largeSends);
+    printf("driver quirks mixed in: %ld\n", t.quirks);
     printf("longest Connected = False: %.1f ms\n", t.longestCloseMs);
 }
 

@@ -54,6 +54,10 @@ const struct {
     uint32_t bit;
 } kPersonalities[] = {
     {"no-modem-lines", TB_PERS_NO_MODEM_LINES},
+    {"wait-aborts", TB_PERS_WAIT_ABORTS},
+    {"empty-reads", TB_PERS_EMPTY_READS},
+    {"stalled-writes", TB_PERS_STALLED_WRITES},
+    {"abort-on-error", TB_PERS_ABORT_ON_ERROR},
 };
 
 // "name name ..." -> bits; false on an unknown name. "none" (or nothing) is the perfect UART.
@@ -342,6 +346,8 @@ void CDaemon::ResetPair(int p)
         e.serial_flags = 0;
         e.lsr_errors = 0;
         e.personality = 0;
+        e.reads = 0;
+        e.errors_cleared = 0;
         std::memset(&e.count, 0, sizeof(e.count));
         __atomic_store_n(&e.taken, __atomic_load_n(&e.written, __ATOMIC_ACQUIRE), __ATOMIC_RELEASE);
     }
@@ -533,7 +539,10 @@ void CDaemon::PollOnce()
             short ev = 0;
             bool paced = __atomic_load_n(&Shared(p).pacing, __ATOMIC_ACQUIRE) != 0;
             pacingActive = pacingActive || paced;
-            if (pairs[p].dir[e].buf.size() < kWireBuffer && (!paced || Budget(p, e) > 0)) ev |= POLLIN;
+            // A stalled end's output stays in its pty until the personality is cleared.
+            const bool stalled = (__atomic_load_n(&Shared(p).end[e].personality, __ATOMIC_ACQUIRE) &
+                                  TB_PERS_STALLED_WRITES) != 0;
+            if (!stalled && pairs[p].dir[e].buf.size() < kWireBuffer && (!paced || Budget(p, e) > 0)) ev |= POLLIN;
             if (!pairs[p].dir[1 - e].buf.empty()) ev |= POLLOUT;
             fds.push_back({end.master, ev, 0});
             who.push_back({p, e});
@@ -674,9 +683,10 @@ std::string CDaemon::Handle(Client &c, const std::string &line)
     tb_end &se = sp.end[e];
     if (cmd == "STATE") {
         tb_lock_pair(&sp);
-        char text[160];
-        std::snprintf(text, sizeof(text), "OK open=%d plugged=%u out=%#x in=%#x personality=%#x",
-                      pairs[p].end[e].open ? 1 : 0, se.plugged, se.out_lines, se.in_lines, se.personality);
+        char text[192];
+        std::snprintf(text, sizeof(text), "OK open=%d plugged=%u out=%#x in=%#x personality=%#x reads=%u",
+                      pairs[p].end[e].open ? 1 : 0, se.plugged, se.out_lines, se.in_lines, se.personality,
+                      __atomic_load_n(&se.reads, __ATOMIC_ACQUIRE));
         tb_unlock_pair(&sp);
         return text;
     }
@@ -686,6 +696,8 @@ std::string CDaemon::Handle(Client &c, const std::string &line)
         if (!ParsePersonalities(in, bits, unknown)) return "ERR unknown personality " + unknown;
         tb_lock_pair(&sp);
         se.personality = bits;
+        // Errors injected before count as cleared.
+        se.errors_cleared = uint32_t(se.count.frame + se.count.overrun + se.count.parity);
         tb_unlock_pair(&sp);
         return "OK";
     }

@@ -45,6 +45,7 @@ typedef int (*tcgetattr_fn)(int, struct termios *);
 typedef int (*tcsetattr_fn)(int, int, const struct termios *);
 typedef int (*tcdrain_fn)(int);
 typedef ssize_t (*write_fn)(int, const void *, size_t);
+typedef ssize_t (*read_fn)(int, void *, size_t);
 typedef int (*access_fn)(const char *, int);
 typedef int (*close_fn)(int);
 typedef int (*tcflush_fn)(int, int);
@@ -58,6 +59,7 @@ static struct {
     tcsetattr_fn tcsetattr;
     tcdrain_fn tcdrain;
     write_fn write;
+    read_fn read;
     access_fn access;
     close_fn close;
     tcflush_fn tcflush;
@@ -80,6 +82,7 @@ static void init_library(void)
     real.tcsetattr = (tcsetattr_fn)dlsym(RTLD_NEXT, "tcsetattr");
     real.tcdrain = (tcdrain_fn)dlsym(RTLD_NEXT, "tcdrain");
     real.write = (write_fn)dlsym(RTLD_NEXT, "write");
+    real.read = (read_fn)dlsym(RTLD_NEXT, "read");
     real.access = (access_fn)dlsym(RTLD_NEXT, "access");
     real.close = (close_fn)dlsym(RTLD_NEXT, "close");
     real.tcflush = (tcflush_fn)dlsym(RTLD_NEXT, "tcflush");
@@ -479,17 +482,67 @@ EXPORT int tcdrain(int fd)
 
 /* ---- write: count what goes on the wire ---- */
 
+static int aborted_by_line_error(end_ref *r);
+
 EXPORT ssize_t write(int fd, const void *buf, size_t len)
 {
     ensure_init();
     end_ref r;
     if (len == 0 || !shared || !find_end(fd, &r)) return real.write(fd, buf, len);
+    if (aborted_by_line_error(&r)) return -1;
     /* Counted before the write so that the daemon never sees more taken than written. */
     __atomic_add_fetch(&r.self->written, (uint64_t)len, __ATOMIC_ACQ_REL);
     ssize_t n = real.write(fd, buf, len);
     uint64_t unwritten = n < 0 ? len : len - (size_t)n;
     if (unwritten) __atomic_sub_fetch(&r.self->written, unwritten, __ATOMIC_ACQ_REL);
     return n;
+}
+
+/* ---- read: count the requests the "driver" serves ---- */
+
+static int has_personality(const end_ref *r, uint32_t bit);
+
+static uint32_t line_errors(const tb_end *e)
+{
+    return (uint32_t)(e->count.frame + e->count.overrun + e->count.parity);
+}
+
+/* A driver with abort-on-error set fails every read and write after a line error until the
+ * application clears the errors (ClearCommError). Wine has no errno that it would turn into
+ * ERROR_OPERATION_ABORTED, so the requests fail with ETIME (ERROR_SEM_TIMEOUT) instead. */
+static int aborted_by_line_error(end_ref *r)
+{
+    if (!has_personality(r, TB_PERS_ABORT_ON_ERROR)) return 0;
+    tb_lock_pair(r->pair);
+    int aborted = line_errors(r->self) != r->self->errors_cleared;
+    tb_unlock_pair(r->pair);
+    if (aborted) errno = ETIME;
+    return aborted;
+}
+
+/* Wine's ClearCommError asks for the output and then the input queue (TIOCOUTQ, TIOCINQ);
+ * nothing else in Wine's serial code asks for the input queue of a port without EV_RXCHAR. */
+static void clear_line_errors(end_ref *r)
+{
+    tb_lock_pair(r->pair);
+    r->self->errors_cleared = line_errors(r->self);
+    tb_unlock_pair(r->pair);
+}
+
+EXPORT ssize_t read(int fd, void *buf, size_t len)
+{
+    ensure_init();
+    end_ref r;
+    if (len == 0 || !shared || !find_end(fd, &r)) return real.read(fd, buf, len);
+    __atomic_add_fetch(&r.self->reads, 1u, __ATOMIC_ACQ_REL);
+    if (aborted_by_line_error(&r)) return -1;
+    /* Nothing read, nothing consumed. Wine completes the read with ERROR_SEM_TIMEOUT (121) and
+     * no byte; a read() of 0 would be a hang-up to Wine (ERROR_BROKEN_PIPE). */
+    if (has_personality(&r, TB_PERS_EMPTY_READS)) {
+        errno = ETIME;
+        return -1;
+    }
+    return real.read(fd, buf, len);
 }
 
 /* ---- ioctl ---- */
@@ -566,6 +619,28 @@ static int is_modem_line_request(unsigned long req)
     return req == TIOCMGET || req == TIOCMSET || req == TIOCMBIS || req == TIOCMBIC || req == TIOCMIWAIT;
 }
 
+/* Wine watches the modem lines of a pending line-event wait from a thread of its own that
+ * asks for them about once a millisecond, and cancels the wait (ERROR_OPERATION_ABORTED) when
+ * one of those requests fails. Failing the 20th of an unbroken run of such rapid requests in
+ * one thread cancels a wait that has been pending for about 20 ms, while the requests that
+ * arm a wait (one per wait, from the application's thread) never form such a run. */
+static __thread struct {
+    struct timespec last;
+    int rapid;
+} poll_run;
+
+static int fails_this_poll(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long gap_us = (long long)(now.tv_sec - poll_run.last.tv_sec) * 1000000 + (now.tv_nsec - poll_run.last.tv_nsec) / 1000;
+    poll_run.last = now;
+    poll_run.rapid = gap_us < 5000 ? poll_run.rapid + 1 : 0;
+    if (poll_run.rapid < 19) return 0;
+    poll_run.rapid = 0;
+    return 1;
+}
+
 /* What a pty answers to a request its driver does not implement. */
 static int not_for_this_device(void)
 {
@@ -579,6 +654,10 @@ static int emulate_ioctl(end_ref *r, ioctl_fn next, int fd, unsigned long req, v
     switch (req) {
     case TIOCMGET:
         if (!arg) break;
+        if (has_personality(r, TB_PERS_WAIT_ABORTS) && fails_this_poll()) {
+            errno = EIO;
+            return -1;
+        }
         tb_lock_pair(r->pair);
         *(int *)arg = modem_lines(r);
         tb_unlock_pair(r->pair);
@@ -606,6 +685,9 @@ static int emulate_ioctl(end_ref *r, ioctl_fn next, int fd, unsigned long req, v
         if (!arg) break;
         *(int *)arg = out_queue(r) == 0 ? TIOCSER_TEMT : 0;
         return 0;
+    case TIOCINQ:
+        if (has_personality(r, TB_PERS_ABORT_ON_ERROR)) clear_line_errors(r);
+        break;
     case TIOCOUTQ:
         if (!arg) break;
         *(int *)arg = (int)out_queue(r);

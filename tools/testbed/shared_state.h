@@ -8,7 +8,7 @@
 
 #include <stdint.h>
 
-#define TB_MAGIC 0x54565233u /* "TVR3": bump whenever the layout changes */
+#define TB_MAGIC 0x54565235u /* "TVR5": bump whenever the layout changes */
 #define TB_MAX_PAIRS 20
 #define TB_FIRST_COM 10      /* pair k: end A = COM(10+2k), end B = COM(11+2k) */
 #define TB_MAX_REFUSED 8
@@ -28,6 +28,10 @@ typedef uint64_t tb_u64 __attribute__((aligned(8)));
  * cleared with every lease. Each bit is honoured by the preload (and the daemon where the
  * wire is concerned); new ones get the next free bit and a name in the daemon's table. */
 #define TB_PERS_NO_MODEM_LINES 0x001u /* TIOCM* requests fail as on a pty: no DTR/RTS/DSR/CTS/DCD/RI */
+#define TB_PERS_WAIT_ABORTS 0x002u    /* a line-event wait pending for ~20 ms is cancelled (one poll of the lines fails) */
+#define TB_PERS_EMPTY_READS 0x004u    /* reads complete at once with a time-out and nothing, the input stays queued */
+#define TB_PERS_STALLED_WRITES 0x008u /* the wire stops taking this end's output */
+#define TB_PERS_ABORT_ON_ERROR 0x010u /* after a line error, reads and writes fail until the errors are cleared */
 
 typedef struct tb_refused {
     uint32_t rate;        /* baud rate the "driver" does not take */
@@ -64,6 +68,8 @@ typedef struct tb_end {
     int32_t opener_fd;
     uint32_t tx_flushes;     /* bumped when the application discards its output queue */
     uint32_t personality;    /* TB_PERS_* bits; 0: a perfect UART */
+    uint32_t reads;          /* read() calls on the slave (requests the driver served), counted by the preload */
+    uint32_t errors_cleared; /* frame + overrun + parity counts when the application last cleared them */
 } tb_end;
 
 typedef struct tb_pair {
@@ -82,7 +88,7 @@ typedef struct tb_shared {
     tb_pair pair[TB_MAX_PAIRS];
 } tb_shared;
 
-#define TB_END_SIZE 272
+#define TB_END_SIZE 280
 #ifdef __cplusplus
 #define TB_STATIC_ASSERT static_assert
 #else

@@ -190,4 +190,33 @@ TEST(PortSettings, EffectiveThresholdClampsStoredValues)
     EXPECT_EQ(EffectiveRecvSizeThreshold(2000000), 100000u);
 }
 
+// SetCommState fails when XonChar equals XoffChar (SetCommState, Microsoft's Win32
+// documentation) and drivers refuse XON/XOFF limits beyond their receive buffer (the serial
+// sample in microsoft/Windows-driver-samples, serial/serial, checks IOCTL_SERIAL_SET_HANDFLOW's
+// limits against its buffer size), even with XON/XOFF off. The repair touches only what a
+// driver would refuse.
+TEST(PortSettings, FlowControlMembersAreMadeValidOnlyWhereInvalid)
+{
+    FlowControlMembers fine{1024, 1024, 0x11, 0x13};
+    EXPECT_FALSE(MakeFlowControlMembersValid(fine, 4096));
+    EXPECT_EQ(fine.xonLim, 1024u);
+
+    FlowControlMembers tooLarge{2048, 3000, 0x11, 0x13};  // beyond a 4096-byte queue together
+    EXPECT_TRUE(MakeFlowControlMembersValid(tooLarge, 4096));
+    EXPECT_LE(tooLarge.xonLim + tooLarge.xoffLim, 4096u);
+    EXPECT_GT(tooLarge.xonLim, 0u);
+    EXPECT_EQ(tooLarge.xonChar, 0x11);
+
+    FlowControlMembers sameChars{10, 10, 0, 0};  // a block zeroed by the last program
+    EXPECT_TRUE(MakeFlowControlMembersValid(sameChars, 0));
+    EXPECT_EQ(sameChars.xonChar, 0x11);
+    EXPECT_EQ(sameChars.xoffChar, 0x13);
+    EXPECT_EQ(sameChars.xonLim, 10u);
+
+    // A driver that reports no queue is taken to have the one the control asks for.
+    FlowControlMembers unknown{4000, 10, 1, 3};
+    EXPECT_TRUE(MakeFlowControlMembersValid(unknown, 0));
+    EXPECT_LE(unknown.xonLim + unknown.xoffLim, kRequestedQueueSize);
+}
+
 }  // namespace

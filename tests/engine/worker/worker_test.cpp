@@ -376,6 +376,124 @@ TEST_F(Worker, DataOfAClosedPortIsDroppedButTheSlotFreed)
     EXPECT_EQ(port.ReceivedBytes(), (std::vector<BYTE>{'k', 'e', 'p', 't'}));
 }
 
+// Drivers that are not perfect UARTs (test-bed personalities).
+
+bool Delivered(const CRecordingPort& port, const std::vector<BYTE>& bytes)
+{
+    return port.ReceivedBytes() == bytes;
+}
+
+// Some USB CDC drivers complete a pending WaitCommEvent with ERROR_OPERATION_ABORTED when a
+// transfer ends, and Wine does whenever its poll of the modem lines fails (WaitCommEvent,
+// Microsoft's Win32 documentation: the wait ends with an error when the driver cancels it;
+// node-serialport and .NET System.IO.Ports issue threads report such waits ending
+// connections). Here every wait that sees no event for ~20 ms is cancelled while data flows:
+// the connection and every byte must survive, and line events that do come still arrive.
+TEST_F(Worker, CancelledLineEventWaitsKeepTheConnection)
+{
+    ASSERT_TRUE(pair.SetPersonality(CNullModemPair::A, CNullModemPair::WaitAborts));
+    CFarEnd peer(pair.PortB());
+    CRecordingPort port;
+    Connect(port, pair.PortA());
+    // Our CTS changing every 10 ms: each change completes a wait before Wine cancels it, so
+    // the cancels never add up while the line is busy, and the events reach the host.
+    for (int i = 0; i < 10; ++i) {
+        PumpFor(10);
+        peer.SetRts(i % 2 == 0);
+    }
+    std::vector<BYTE> sent;
+    for (int i = 0; i < 20; ++i) {
+        const std::vector<BYTE> chunk = RandomBytes(100, 60 + i);
+        ASSERT_TRUE(peer.Write(chunk));
+        sent.insert(sent.end(), chunk.begin(), chunk.end());
+        PumpFor(50);
+    }
+    EXPECT_TRUE(PumpUntil([&] { return Delivered(port, sent); }));
+    EXPECT_EQ(port.Count(EVT_DISCONNECT), 0);
+    EXPECT_TRUE(port.GetConnected());
+    const bool sawCts = std::any_of(port.events.begin(), port.events.end(), [](const RecordedEvent& e) {
+        return e.kind == EVT_SERIALEVENT && (e.mask & EV_CTS);
+    });
+    EXPECT_TRUE(sawCts);
+}
+
+// With fAbortOnError left set by the driver or another program, a line error (noise, a wrong
+// baud rate) makes the driver fail every read and write until ClearCommError is called
+// (ClearCommError, Microsoft's Win32 documentation; .NET's System.IO.Ports and libserialport
+// both had to handle it). A few bytes of noise must not cost the connection or the data.
+TEST_F(Worker, AbortAfterALineErrorIsClearedAndLosesNothing)
+{
+    ASSERT_TRUE(pair.SetPersonality(CNullModemPair::A, CNullModemPair::AbortOnError));
+    CFarEnd peer(pair.PortB());
+    CRecordingPort port;
+    Connect(port, pair.PortA());
+    for (int error = 0; error < 3; ++error) {
+        SCOPED_TRACE(error);
+        port.events.clear();
+        ASSERT_TRUE(pair.InjectError(CNullModemPair::A, CNullModemPair::LineError::Frame));
+        PumpFor(20);
+        const std::vector<BYTE> after = RandomBytes(300, 80 + error);
+        ASSERT_TRUE(peer.Write(after));
+        Queue(port, {'o', 'k'});
+        EXPECT_TRUE(PumpUntil([&] { return Delivered(port, after); }));
+        EXPECT_EQ(peer.Read(2), (std::vector<BYTE>{'o', 'k'}));
+    }
+    EXPECT_EQ(port.Count(EVT_DISCONNECT), 0);
+    EXPECT_TRUE(port.GetConnected());
+}
+
+// Read requests per second the driver of end A serves while messages are pumped for `ms`.
+unsigned long ReadRequestsDuring(CNullModemPair& pair, DWORD ms)
+{
+    unsigned long before = 0, after = 0;
+    EXPECT_TRUE(pair.ReadRequests(CNullModemPair::A, before));
+    PumpFor(ms);
+    EXPECT_TRUE(pair.ReadRequests(CNullModemPair::A, after));
+    return (after - before) * 1000 / ms;
+}
+
+// Reads that complete at once with success and no byte, again and again (handles left over
+// after a surprise removal, some USB CDC drivers; reported in pyserial's and
+// node-serialport's issue trackers as a core at 100 %): the worker must not reissue them as
+// fast as the driver answers, and the bytes the driver holds meanwhile arrive afterwards.
+TEST_F(Worker, EmptyReadsNeitherSpinNorLoseBytes)
+{
+    CFarEnd peer(pair.PortB());
+    CRecordingPort port;
+    Connect(port, pair.PortA());
+    ASSERT_TRUE(pair.SetPersonality(CNullModemPair::A, CNullModemPair::EmptyReads));
+    ASSERT_TRUE(peer.Write("held"));
+    PumpFor(200);
+    const unsigned long perSecond = ReadRequestsDuring(pair, 1000);
+    // A worker that pauses 20 ms after a few empty reads asks about 50 times a second.
+    EXPECT_LT(perSecond, 150u) << "read requests per second while every read came back empty";
+    EXPECT_TRUE(port.GetConnected());
+
+    ASSERT_TRUE(pair.SetPersonality(CNullModemPair::A, CNullModemPair::PerfectUart));
+    EXPECT_TRUE(PumpUntil([&] { return Delivered(port, {'h', 'e', 'l', 'd'}); }));
+    EXPECT_EQ(port.Count(EVT_DISCONNECT), 0);
+}
+
+// A device that stopped taking bytes, with write time-outs left in the driver: every write
+// ends with nothing written (ERROR_SEM_TIMEOUT or a short count; reported for USB CDC
+// devices in .NET's System.IO.Ports issues). Retrying for ever would hide a dead device from
+// the host: after a bounded time without progress the run ends as a failed write does.
+TEST_F(Worker, WriteThatStopsMovingEndsTheRun)
+{
+    CFarEnd peer(pair.PortB());
+    CRecordingPort port;
+    Connect(port, pair.PortA());
+    COMMTIMEOUTS timeouts{};
+    ASSERT_TRUE(GetCommTimeouts(port.PortHandle(), &timeouts));
+    timeouts.WriteTotalTimeoutConstant = 50;  // as the driver or the last program left them
+    ASSERT_TRUE(SetCommTimeouts(port.PortHandle(), &timeouts));
+    ASSERT_TRUE(pair.SetPersonality(CNullModemPair::A, CNullModemPair::StalledWrites));
+    Queue(port, RandomBytes(300000, 5));
+    EXPECT_TRUE(PumpUntil([&] { return port.Count(EVT_DISCONNECT) == 1; }, 20000));
+    EXPECT_FALSE(port.GetConnected());
+    EXPECT_EQ(port.settings.ConnectWanted, 1);
+}
+
 // Synthetic device broadcasts, as the system sends them for a USB adapter.
 void SendPortBroadcast(HWND window, WPARAM event, int number)
 {
@@ -410,6 +528,54 @@ TEST_F(Worker, UnplugWhileDataFlowsThenRemovalAndArrival)
     PumpFor(200);
     EXPECT_EQ(port.Count(EVT_CONNECT), 2);
     EXPECT_EQ(port.events.back().kind, EVT_CONNECT);
+}
+
+// The adapter goes away and comes back before the host's thread has processed the EVT_DISCONNECT
+// of the run that its removal ended: the port still reads open then, and the arrival must
+// not be ignored for it, or the port would stay closed for good.
+TEST_F(Worker, ArrivalAfterTheRunEndedByItselfReopens)
+{
+    CFarEnd peer(pair.PortB());
+    CRecordingPort port;
+    Connect(port, pair.PortA());
+    pair.Unplug(CNullModemPair::A);
+    // No message pumped: the run's EVT_DISCONNECT stays queued.
+    for (int i = 0; i < 500 && !port.Worker().HasEnded(); ++i) Sleep(10);
+    ASSERT_TRUE(port.Worker().HasEnded());
+    ASSERT_TRUE(port.GetConnected());
+    pair.Replug(CNullModemPair::A);
+    SendPortBroadcast(port.NotifyWindow(), DBT_DEVICEARRIVAL, pair.PortA());
+    ASSERT_TRUE(PumpUntil([&] { return port.Count(EVT_CONNECT) == 2; }));
+    PumpFor(200);
+    EXPECT_EQ(port.Count(EVT_DISCONNECT), 1);
+    ASSERT_TRUE(port.GetConnected());
+    ASSERT_TRUE(peer.Write("back"));
+    EXPECT_TRUE(PumpUntil([&] { return Delivered(port, {'b', 'a', 'c', 'k'}); }));
+}
+
+// Just after arrival a device can still be busy (another program, or the system, holds it for
+// a moment) or fail its first requests: the reopen is tried again for about two seconds, from
+// the window's timer, and succeeds once the device is free.
+TEST_F(Worker, ArrivalWhileTheDeviceIsBusyIsTriedAgain)
+{
+    CRecordingPort port;
+    Connect(port, pair.PortA());
+    pair.Unplug(CNullModemPair::A);
+    SendPortBroadcast(port.NotifyWindow(), DBT_DEVICEREMOVECOMPLETE, pair.PortA());
+    ASSERT_TRUE(PumpUntil([&] { return port.Count(EVT_DISCONNECT) == 1; }));
+    pair.Replug(CNullModemPair::A);
+    {
+        CFarEnd holder(pair.PortA());
+        ASSERT_TRUE(holder.IsOpen());
+        SendPortBroadcast(port.NotifyWindow(), DBT_DEVICEARRIVAL, pair.PortA());
+        EXPECT_FALSE(port.GetConnected());
+        EXPECT_EQ(port.settings.Error, ERR_ACCESS_DENIED);
+        PumpFor(400);
+        EXPECT_FALSE(port.GetConnected());
+    }
+    ASSERT_TRUE(PumpUntil([&] { return port.GetConnected(); }, 3000));
+    EXPECT_EQ(port.settings.Error, ERR_NONE);
+    EXPECT_TRUE(PumpUntil([&] { return port.Count(EVT_CONNECT) == 2; }));
 }
 
 TEST_F(Worker, ArrivalWhileNotWantedOpensNothing)

@@ -224,6 +224,10 @@ bool CNullModemPair::SetPersonality(End end, unsigned personalities)
         const char *name;
     } names[] = {
         {NoModemLines, "no-modem-lines"},
+        {WaitAborts, "wait-aborts"},
+        {EmptyReads, "empty-reads"},
+        {StalledWrites, "stalled-writes"},
+        {AbortOnError, "abort-on-error"},
     };
     std::string args = "none";
     for (auto &n : names) {
@@ -264,6 +268,14 @@ bool CNullModemPair::BytesOnWire(unsigned long long &aToB, unsigned long long &b
 {
     std::string reply;
     return Command("WIRE", &reply) && std::sscanf(reply.c_str(), "OK %llu %llu", &aToB, &bToA) == 2;
+}
+
+bool CNullModemPair::ReadRequests(End end, unsigned long &count)
+{
+    std::string reply;
+    if (!Command(std::string("STATE ") + EndLetter(end), &reply)) return false;
+    const size_t at = reply.find(" reads=");
+    return at != std::string::npos && std::sscanf(reply.c_str() + at, " reads=%lu", &count) == 1;
 }
 
 bool CNullModemPair::IsEndOpen(End end, bool &open)

@@ -40,6 +40,22 @@ public:
         // was written, WaitCommEvent with modem events fails at once with ERROR_NOT_SUPPORTED.
         // The end drives no lines, so its peer sees DSR, CTS and DCD off.
         NoModemLines = 1u << 0,
+        // A line-event wait left pending for about 20 ms without an event is cancelled: one of
+        // Wine's polls of the modem lines fails, and Wine completes the wait with
+        // ERROR_OPERATION_ABORTED (995), as some USB CDC drivers do when a transfer ends.
+        WaitAborts = 1u << 1,
+        // Every read the driver serves completes at once with a time-out (ERROR_SEM_TIMEOUT,
+        // 121) and no byte; what arrived stays queued and is read once the personality is
+        // cleared.
+        EmptyReads = 1u << 2,
+        // The wire stops taking the end's output (a device that stopped reading): writes stay
+        // pending, or end with the write time-outs set on the handle, taking nothing.
+        StalledWrites = 1u << 3,
+        // Abort-on-error: after a line error (InjectError) every read and write fails until
+        // the application calls ClearCommError. Real drivers fail them with
+        // ERROR_OPERATION_ABORTED (995); under Wine they fail with ERROR_SEM_TIMEOUT (121),
+        // the nearest code a Linux tty can produce.
+        AbortOnError = 1u << 4,
     };
 
     CNullModemPair() = default;
@@ -79,6 +95,9 @@ public:
     // Gives `end` exactly these personalities (PerfectUart clears them); takes effect on the
     // next request of a handle already open. Every lease starts with perfect UARTs.
     bool SetPersonality(End end, unsigned personalities);
+    // read() calls the "driver" of `end` has served since the lease (each read request that
+    // reached the device at least once).
+    bool ReadRequests(End end, unsigned long &count);
 
     // Unplug: open handles on `end` see a hang-up (a pending read fails), the port leaves
     // QueryDosDevice's list and opening it fails with ERROR_FILE_NOT_FOUND until Replug.
