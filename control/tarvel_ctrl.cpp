@@ -14,6 +14,22 @@ namespace {
 
 constexpr LCID kTypeLibLocale = 0x0409;
 
+// WM_PORT_NOTIFY with this first parameter (no Event value) asks the control's thread to
+// raise what it held while events were frozen, after the container's thaw has returned.
+constexpr WPARAM kRaiseHeldNotifications = 0x7FFF;
+
+// The fixed extent: 48 x 48 pixels of the screen in HIMETRIC.
+SIZEL FixedExtent()
+{
+    HWND desktop = GetDesktopWindow();
+    HDC dc = GetDC(desktop);
+    if (!dc) return COleControl::PixelsToHimetric(SIZE{kTarvelSizePixels, kTarvelSizePixels});
+    const SIZEL fixed = {MulDiv(kTarvelSizePixels, 2540, GetDeviceCaps(dc, LOGPIXELSX)),
+                         MulDiv(kTarvelSizePixels, 2540, GetDeviceCaps(dc, LOGPIXELSY))};
+    ReleaseDC(desktop, dc);
+    return fixed;
+}
+
 // Distance from the first to the last pixel of an extent, at least 1.
 int LastPixelOffset(LONG from, LONG to)
 {
@@ -39,6 +55,9 @@ CBstr MakeBstrFromAnsi(const std::string& text)
 
 CTarvelCtrl::CTarvelCtrl()
 {
+    // Born with its fixed size, so that siting it (which applies that size) changes nothing
+    // and leaves a control nobody changed unmodified.
+    SetInitialExtent(FixedExtent());
     InitializeIIDs(&DIID__DTarvel, &DIID__DTarvelEvents);
     InitPortState();
 }
@@ -150,16 +169,7 @@ void CTarvelCtrl::DoPropExchange(CPropExchange* px)
 
 BOOL CTarvelCtrl::OnSetExtent(const SIZEL*)
 {
-    HWND desktop = GetDesktopWindow();
-    HDC dc = GetDC(desktop);
-    SIZEL fixed = {kTarvelSizePixels, kTarvelSizePixels};
-    if (dc) {
-        fixed.cx = MulDiv(kTarvelSizePixels, 2540, GetDeviceCaps(dc, LOGPIXELSX));
-        fixed.cy = MulDiv(kTarvelSizePixels, 2540, GetDeviceCaps(dc, LOGPIXELSY));
-        ReleaseDC(desktop, dc);
-    } else {
-        fixed = PixelsToHimetric(SIZE{kTarvelSizePixels, kTarvelSizePixels});
-    }
+    const SIZEL fixed = FixedExtent();
     return COleControl::OnSetExtent(&fixed);
 }
 
@@ -208,8 +218,10 @@ void CTarvelCtrl::OnDraw(HDC dc, const RECT& bounds, const RECT&)
     SetTextAlign(dc, TA_CENTER | TA_TOP);
     TextOutA(dc, kLogical / 2, 6000, "COM", 3);
 
-    // Restoring the state deselects our objects before they are deleted.
-    RestoreDC(dc, saved);
+    // Restoring the state deselects our objects before they are deleted. The most recent
+    // state, not the level SaveDC returned: played back from a metafile into a container's
+    // DC with saves of its own, an absolute level would rewind the container's state too.
+    if (saved) RestoreDC(dc, -1);
     DeleteObject(font);
     DeleteObject(light);
     DeleteObject(dark);
@@ -221,8 +233,9 @@ void CTarvelCtrl::OnDraw(HDC dc, const RECT& bounds, const RECT&)
 
 void CTarvelCtrl::FireCommEvent(int16_t kind, VARIANT& data)
 {
-    VARIANT args[2];
-    VariantInit(&args[0]);
+    // Zeroed whole: sinks and marshalers see every byte of the argument, not only the
+    // type and the 16-bit value.
+    VARIANT args[2] = {};
     V_VT(&args[0]) = VT_I2;
     V_I2(&args[0]) = kind;
     args[1] = data;  // handed over in place: the slot keeps owning it
@@ -234,10 +247,47 @@ bool CTarvelCtrl::ConvertReceived(VARIANT* out, BYTE* bytes, DWORD count, int32_
     return ReceivedToVariant(out, bytes, count, mode, nullSubst);
 }
 
+// A container ignores events while it has them frozen (a form loading, a host restoring
+// the control's state). A notification arriving then is held, not raised, and so is every
+// later one until the held ones are out, to keep their order. Holding a data or line-event
+// notification keeps the slot taken: the worker waits for it and goes on collecting bytes,
+// so nothing is lost and nothing queues up here beyond one such notification.
 bool CTarvelCtrl::DispatchPortEvent(WPARAM kind, LPARAM lParam)
 {
     CComRef<IUnknown> self(GetControllingUnknown());
+    if (kind == kRaiseHeldNotifications) {
+        RaiseHeldNotifications();
+        return true;
+    }
+    if (AreEventsFrozen() || !heldNotifications.empty()) {
+        heldNotifications.push_back({kind, lParam});
+        RaiseHeldNotifications();
+        return true;
+    }
     return CSerialPort::DispatchPortEvent(kind, lParam);
+}
+
+void CTarvelCtrl::OnFreezeEvents(bool frozen)
+{
+    if (frozen || heldNotifications.empty()) return;
+    // Raised from the window's queue once the container's FreezeEvents call has returned.
+    const HWND window = NotifyWindow();
+    if (!window || !PostMessageA(window, WM_PORT_NOTIFY, kRaiseHeldNotifications, 0)) RaiseHeldNotifications();
+}
+
+void CTarvelCtrl::RaiseHeldNotifications()
+{
+    // A handler that pumps messages comes back here through the window: the outer loop goes on.
+    if (raisingHeld) return;
+    struct Reset {
+        bool& flag;
+        ~Reset() { flag = false; }
+    } reset{raisingHeld = true};
+    while (!heldNotifications.empty() && !AreEventsFrozen()) {
+        const HeldNotification next = heldNotifications.front();
+        heldNotifications.pop_front();
+        CSerialPort::DispatchPortEvent(next.kind, next.lParam);
+    }
 }
 
 // ---------------------------------------------------------------------------------------

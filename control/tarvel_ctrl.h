@@ -3,6 +3,8 @@
 #pragma once
 #include <windows.h>
 
+#include <deque>
+
 #include "common/com_raii.h"
 #include "common/tarvel_ids.h"
 #include "engine/serial_port.h"
@@ -34,6 +36,7 @@ public:
     UINT GetUserTypeNameID() override;
     const CLSID* GetPropPageIDs(ULONG& count) override;
     LRESULT WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) override;
+    void OnFreezeEvents(bool frozen) override;
 
     // ---- the port's hooks -------------------------------------------------
     void SetModified() override { SetModifiedFlag(true); }
@@ -80,4 +83,19 @@ public:
     HRESULT Send(CDispCall& call);
     HRESULT GetPortFriendlyNameMethod(CDispCall& call);
     HRESULT AboutBox(CDispCall& call);
+
+private:
+    struct HeldNotification {
+        WPARAM kind;
+        LPARAM lParam;
+    };
+    // Raises the held notifications in their order, until none is left or the container
+    // freezes events again.
+    void RaiseHeldNotifications();
+
+    // Port notifications that arrived while the container had frozen events. A data or
+    // line-event notification among them keeps the slot taken, so the worker goes on
+    // collecting into its receive buffer meanwhile.
+    std::deque<HeldNotification> heldNotifications;
+    bool raisingHeld = false;
 };

@@ -71,9 +71,11 @@ STDMETHODIMP_(ULONG) CClassFactoryBase::Release() {
 STDMETHODIMP CClassFactoryBase::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
-    if (outer) return CLASS_E_NOAGGREGATION;
+    // An aggregating outer object must ask for the inner IUnknown (the COM aggregation rules).
+    if (outer && !IsEqualIID(riid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
     CModuleStateGuard guard(module_);
     try {
+        if (outer) return CreateAggregatedObject(outer, reinterpret_cast<IUnknown**>(ppv));
         return CreateObject(riid, ppv);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;

@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <ole2.h>
 #include <new>
+#include <type_traits>
+#include <utility>
 
 class CClassFactoryBase;
 
@@ -125,6 +127,13 @@ public:
 
     // Creates a new object and queries it for riid. Runs with the module current.
     virtual HRESULT CreateObject(REFIID riid, void** ppv) = 0;
+    // Creates a new object aggregated by outer and returns its inner IUnknown; the
+    // default refuses (CLASS_E_NOAGGREGATION).
+    virtual HRESULT CreateAggregatedObject(IUnknown* outer, IUnknown** inner) {
+        (void)outer;
+        *inner = nullptr;
+        return CLASS_E_NOAGGREGATION;
+    }
     // Writes (true) or removes (false) this class's registry entries.
     virtual HRESULT UpdateRegistry(bool registering) { (void)registering; return S_OK; }
 
@@ -146,6 +155,13 @@ private:
 
 // A factory for a class T constructible without arguments. T's objects start
 // with one reference (the creator's), which CreateObject hands over or drops.
+// Classes that can be aggregated offer SetOuterUnknown and InnerUnknown (the control base does).
+template <class T, class = void>
+struct IsAggregatable : std::false_type {};
+template <class T>
+struct IsAggregatable<T, std::void_t<decltype(std::declval<T&>().SetOuterUnknown(nullptr)),
+                                     decltype(std::declval<T&>().InnerUnknown())>> : std::true_type {};
+
 template <class T>
 class CClassFactory : public CClassFactoryBase {
 public:
@@ -156,6 +172,20 @@ public:
         HRESULT hr = object->QueryInterface(riid, ppv);
         object->Release();
         return hr;
+    }
+    // The object's first reference becomes the outer object's hold on the inner unknown.
+    HRESULT CreateAggregatedObject(IUnknown* outer, IUnknown** inner) override {
+        *inner = nullptr;
+        if constexpr (IsAggregatable<T>::value) {
+            T* object = new (std::nothrow) T();
+            if (!object) return E_OUTOFMEMORY;
+            object->SetOuterUnknown(outer);
+            *inner = object->InnerUnknown();
+            return S_OK;
+        } else {
+            (void)outer;
+            return CLASS_E_NOAGGREGATION;
+        }
     }
 };
 

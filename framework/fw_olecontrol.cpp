@@ -50,6 +50,67 @@ HRESULT WriteExactly(IStream* stream, const void* buffer, ULONG size) {
     return written == size ? S_OK : STG_E_MEDIUMFULL;
 }
 
+// Enumerates a static verb table; each name handed out is the caller's, as the
+// enumerator contract says (freed with CoTaskMemFree).
+class CVerbEnum final : public IEnumOLEVERB {
+public:
+    CVerbEnum(const OLEVERB* verbs, ULONG count, ULONG position = 0)
+        : verbs_(verbs), count_(count), position_(position) {}
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        *ppv = nullptr;
+        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IEnumOLEVERB)) return E_NOINTERFACE;
+        *ppv = static_cast<IEnumOLEVERB*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ULONG(InterlockedIncrement(&refs_)); }
+    STDMETHODIMP_(ULONG) Release() override {
+        LONG n = InterlockedDecrement(&refs_);
+        if (n == 0) delete this;
+        return ULONG(n);
+    }
+    STDMETHODIMP Next(ULONG wanted, OLEVERB* out, ULONG* fetched) override {
+        if (!out || (wanted > 1 && !fetched)) return E_POINTER;
+        ULONG n = 0;
+        for (; n < wanted && position_ < count_; ++n, ++position_) {
+            out[n] = verbs_[position_];
+            const size_t length = wcslen(verbs_[position_].lpszVerbName);
+            out[n].lpszVerbName = CCoTaskString::Duplicate(verbs_[position_].lpszVerbName, length);
+            if (!out[n].lpszVerbName) {
+                for (ULONG i = 0; i < n; ++i) CoTaskMemFree(out[i].lpszVerbName);
+                if (fetched) *fetched = 0;
+                return E_OUTOFMEMORY;
+            }
+        }
+        if (fetched) *fetched = n;
+        return n == wanted ? S_OK : S_FALSE;
+    }
+    STDMETHODIMP Skip(ULONG n) override {
+        if (n > count_ - position_) {
+            position_ = count_;
+            return S_FALSE;
+        }
+        position_ += n;
+        return S_OK;
+    }
+    STDMETHODIMP Reset() override {
+        position_ = 0;
+        return S_OK;
+    }
+    STDMETHODIMP Clone(IEnumOLEVERB** copy) override {
+        if (!copy) return E_POINTER;
+        *copy = new (std::nothrow) CVerbEnum(verbs_, count_, position_);
+        return *copy ? S_OK : E_OUTOFMEMORY;
+    }
+
+private:
+    const OLEVERB* verbs_;
+    ULONG count_;
+    ULONG position_;
+    volatile LONG refs_ = 1;
+};
+
 }  // namespace
 
 COleControl::COleControl() : connectionPoint_(*ControlUnknown(), *this) {
@@ -176,8 +237,8 @@ void COleControl::InitializeIIDs(const IID* dispatchIID, const IID* eventsIID) {
 
 UINT COleControl::FireEvent(DISPID dispid, const VARIANT* args, UINT count) {
     if (count && !args) return 0;
-    // Events reach the sinks also while the container froze them: dropping
-    // them would lose data the control cannot produce again.
+    // Fired also while the container froze events: a control that must not lose one
+    // holds it itself (OnFreezeEvents) rather than have the framework drop it.
     CComRef<IUnknown> keepAlive(ControlUnknown());
     return connectionPoint_.Fire(dispid, args, count);
 }
@@ -211,11 +272,22 @@ bool COleControl::AmbientUserMode() const {
 
 // ---- IUnknown --------------------------------------------------------------
 
+// Aggregated, every interface's IUnknown is the outer object's; the inner unknown answers
+// for the control itself.
 STDMETHODIMP COleControl::QueryInterface(REFIID riid, void** ppv) {
+    if (outer_) return outer_->QueryInterface(riid, ppv);
+    return InnerQueryInterface(riid, ppv);
+}
+
+STDMETHODIMP_(ULONG) COleControl::AddRef() { return outer_ ? outer_->AddRef() : InnerAddRef(); }
+
+STDMETHODIMP_(ULONG) COleControl::Release() { return outer_ ? outer_->Release() : InnerRelease(); }
+
+HRESULT COleControl::InnerQueryInterface(REFIID riid, void** ppv) {
     if (!ppv) return E_POINTER;
     void* p = nullptr;
     if (IsEqualIID(riid, IID_IUnknown))
-        p = ControlUnknown();
+        p = outer_ ? static_cast<IUnknown*>(&inner_) : ControlUnknown();
     else if (IsEqualIID(riid, IID_IDispatch) || (dispatchIID_ && IsEqualIID(riid, *dispatchIID_)))
         p = static_cast<IDispatch*>(this);
     else if (IsEqualIID(riid, IID_IOleObject))
@@ -252,17 +324,19 @@ STDMETHODIMP COleControl::QueryInterface(REFIID riid, void** ppv) {
         p = GetExtraInterface(riid);
     *ppv = p;
     if (!p) return E_NOINTERFACE;
-    AddRef();
+    static_cast<IUnknown*>(p)->AddRef();
     return S_OK;
 }
 
-STDMETHODIMP_(ULONG) COleControl::AddRef() { return ULONG(InterlockedIncrement(&refs_)); }
+ULONG COleControl::InnerAddRef() { return ULONG(InterlockedIncrement(&refs_)); }
 
-STDMETHODIMP_(ULONG) COleControl::Release() {
+ULONG COleControl::InnerRelease() {
     LONG n = InterlockedDecrement(&refs_);
     if (n == 0) {
-        // Guards against a destructor that AddRefs and Releases itself.
+        // Guards against a destructor that AddRefs and Releases itself; the outer object
+        // is going or gone, so those calls stay here.
         refs_ = 1;
+        outer_ = nullptr;
         delete this;
     }
     return ULONG(n);
@@ -430,9 +504,25 @@ HRESULT COleControl::ActivateInPlace(bool uiActivate, IOleClientSite* activeSite
     return S_OK;
 }
 
+const OLEVERB* COleControl::GetVerbs(ULONG& count) {
+    static const OLEVERB verbs[] = {
+        {OLEIVERB_PRIMARY, const_cast<LPOLESTR>(L"&Edit"), MF_STRING | MF_ENABLED, OLEVERBATTRIB_ONCONTAINERMENU},
+        {OLEIVERB_PROPERTIES, const_cast<LPOLESTR>(L"&Properties..."), MF_STRING | MF_ENABLED,
+         OLEVERBATTRIB_ONCONTAINERMENU}};
+    count = ULONG(sizeof verbs / sizeof verbs[0]);
+    return verbs;
+}
+
+// The control's own verbs: the registry holds none for a control class.
 STDMETHODIMP COleControl::EnumVerbs(IEnumOLEVERB** verbs) {
     FW_ENTRY();
-    return OleRegEnumVerbs(GetClassID(), verbs);
+    if (!verbs) return E_POINTER;
+    *verbs = nullptr;
+    ULONG count = 0;
+    const OLEVERB* table = GetVerbs(count);
+    if (!table || count == 0) return OLEOBJ_E_NOVERBS;
+    *verbs = new (std::nothrow) CVerbEnum(table, count);
+    return *verbs ? S_OK : E_OUTOFMEMORY;
 }
 
 STDMETHODIMP COleControl::Update() { return S_OK; }
@@ -584,11 +674,20 @@ STDMETHODIMP COleControl::OnAmbientPropertyChange(DISPID dispid) {
     return S_OK;
 }
 
+// Freezes nest; the derived control hears only of the first freeze and the last thaw.
 STDMETHODIMP COleControl::FreezeEvents(BOOL freeze) {
-    if (freeze)
-        ++eventsFrozen_;
-    else if (eventsFrozen_ > 0)
-        --eventsFrozen_;
+    FW_ENTRY();
+    if (freeze) {
+        if (++eventsFrozen_ > 1) return S_OK;
+    } else {
+        if (eventsFrozen_ == 0 || --eventsFrozen_ > 0) return S_OK;
+    }
+    CComRef<IUnknown> keepAlive(ControlUnknown());
+    try {
+        OnFreezeEvents(freeze != FALSE);
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
     return S_OK;
 }
 

@@ -71,6 +71,13 @@ public:
     virtual HRESULT OnProperties(LPMSG msg, HWND parent, LPCRECT rect);
     // An ambient property of the container changed (DISPID_UNKNOWN: several).
     virtual void OnAmbientChanged(DISPID dispid) { (void)dispid; }
+    // The container froze events (first FreezeEvents(TRUE)) or thawed them (the last
+    // FreezeEvents(FALSE)). Events fired while frozen are ignored by the container, so a
+    // control whose events carry data holds them from here on and raises them on the thaw.
+    virtual void OnFreezeEvents(bool frozen) { (void)frozen; }
+    // The verbs EnumVerbs lists, as a pointer to a static array, count set. The default
+    // lists the primary verb and the properties verb, which DoVerb answers.
+    virtual const OLEVERB* GetVerbs(ULONG& count);
     // An interface of the derived class that the base does not know (default none).
     virtual void* GetExtraInterface(REFIID riid) { (void)riid; return nullptr; }
     // Messages of the control's own window (exists while in-place active). The
@@ -111,7 +118,13 @@ public:
     bool IsUIActive() const { return uiActive_; }
     bool AreEventsFrozen() const { return eventsFrozen_ > 0; }
     CModuleState& Module() const { return objectCounter_.State(); }
-    IUnknown* GetControllingUnknown() { return ControlUnknown(); }
+    // The outer object's IUnknown when aggregated, else the control's own.
+    IUnknown* GetControllingUnknown() { return outer_ ? outer_ : ControlUnknown(); }
+    // Aggregation, before the object is handed out: every interface then delegates its
+    // IUnknown methods to outer, and the outer object holds InnerUnknown(), which keeps
+    // the control's own reference count and identity.
+    void SetOuterUnknown(IUnknown* outer) { outer_ = outer; }
+    IUnknown* InnerUnknown() { return &inner_; }
     size_t EventSinkCount() const { return connectionPoint_.SinkCount(); }
     // Conversion between screen pixels and HIMETRIC (0.01 mm) with the screen's resolution.
     static SIZEL PixelsToHimetric(SIZE pixels);
@@ -224,7 +237,22 @@ protected:
     void SetInitialExtent(const SIZEL& extent) { extent_ = extent; }
 
 private:
+    // The non-delegating IUnknown an outer object holds.
+    class CInnerUnknown final : public IUnknown {
+    public:
+        explicit CInnerUnknown(COleControl& control) : control_(control) {}
+        STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override { return control_.InnerQueryInterface(riid, ppv); }
+        STDMETHODIMP_(ULONG) AddRef() override { return control_.InnerAddRef(); }
+        STDMETHODIMP_(ULONG) Release() override { return control_.InnerRelease(); }
+
+    private:
+        COleControl& control_;
+    };
+
     IUnknown* ControlUnknown() { return static_cast<IDispatch*>(this); }
+    HRESULT InnerQueryInterface(REFIID riid, void** ppv);
+    ULONG InnerAddRef();
+    ULONG InnerRelease();
     HRESULT LoadFromStream(IStream* stream);
     HRESULT LoadProperties(CPropExchange& reader);
     HRESULT SaveToStream(IStream* stream);
@@ -235,6 +263,8 @@ private:
 
     CModuleObjectCounter objectCounter_;
     volatile LONG refs_ = 1;
+    IUnknown* outer_ = nullptr;  // not counted: the outer object owns us
+    CInnerUnknown inner_{*this};
     const IID* dispatchIID_ = nullptr;
     const IID* eventsIID_ = nullptr;
     CEventConnectionPoint connectionPoint_;

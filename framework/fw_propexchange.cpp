@@ -211,6 +211,12 @@ HRESULT CBagPropExchange::ReadValue(const wchar_t* name, VARTYPE vt, CVariant& o
     if (!bag_) return E_POINTER;
     CVariant raw;  // VT_EMPTY: the bag returns the value in whatever type it holds
     if (FAILED(bag_->Read(name, &raw, log_))) return S_FALSE;
+    if (vt == VT_UI4 && raw.vt == VT_I4) {  // written as the signed value with the same bits
+        out.Clear();
+        out.vt = VT_UI4;
+        out.ulVal = static_cast<ULONG>(raw.lVal);
+        return S_OK;
+    }
     HRESULT hr = out.CopyAs(raw, vt, LOCALE_INVARIANT);
     if (SUCCEEDED(hr)) return S_OK;
     if (log_) {
@@ -225,8 +231,16 @@ HRESULT CBagPropExchange::ReadValue(const wchar_t* name, VARTYPE vt, CVariant& o
     return S_FALSE;
 }
 
+// Hosts' bags have no unsigned types (a form's text, a page's <param>): an unsigned 32-bit
+// value ("_Version") is written as the signed one with the same bits.
 HRESULT CBagPropExchange::WriteValue(const wchar_t* name, const VARIANT& value) {
     if (!bag_) return E_POINTER;
+    if (value.vt == VT_UI4) {
+        VARIANT asSigned = {};
+        asSigned.vt = VT_I4;
+        asSigned.lVal = static_cast<LONG>(value.ulVal);
+        return bag_->Write(name, &asSigned);
+    }
     return bag_->Write(name, const_cast<VARIANT*>(&value));
 }
 

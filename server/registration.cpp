@@ -122,6 +122,24 @@ void RemoveOwnTypeLibEntries()
     if (empty) RegDeleteKeyA(libraries.Get(), name.c_str());
 }
 
+// The loader looks a library up under the locale asked for, its primary language, then the
+// neutral locale, never under another language: a host loading the registered library for
+// locale 0 or for its user's language (Office binds controls that way) finds none under
+// 0x0409 alone. The same file is then registered under the neutral locale as well.
+bool RegisterNeutralLocaleWhereMissing(const std::wstring& path)
+{
+    ITypeLib* found = nullptr;
+    if (SUCCEEDED(LoadRegTypeLib(LIBID_TarvelLib, TARVEL_LIB_MAJOR, TARVEL_LIB_MINOR, 0, &found)) && found) {
+        found->Release();
+        return true;
+    }
+    char version[16];
+    wsprintfA(version, "%x.%x", TARVEL_LIB_MAJOR, TARVEL_LIB_MINOR);
+    return WriteKey(HKEY_CLASSES_ROOT,
+                    "TypeLib\\" + GuidToRegistryText(LIBID_TarvelLib) + "\\" + version + "\\0\\" + kOwnSysKindKey,
+                    path);
+}
+
 class CComInit {
 public:
     CComInit() : hr(CoInitialize(nullptr)) {}
@@ -255,6 +273,7 @@ HRESULT RegisterModule(HINSTANCE module, const RegistrationHooks& hooks)
     if (path.empty() || FAILED(LoadTypeLibEx(path.c_str(), REGKIND_REGISTER, &library)) || !library)
         return SELFREG_E_TYPELIB;
     library->Release();
+    if (!RegisterNeutralLocaleWhereMissing(path)) return SELFREG_E_TYPELIB;
 
     if (!hooks.updateClasses(true)) return SELFREG_E_CLASS;
     // Each entry on its own: one that cannot be written does not stop the others.

@@ -174,6 +174,9 @@ RegistryRows TypeLibraryRows(const CModuleFacts& facts, const std::wstring& serv
         {lib + "\\" + std::string(locale.begin(), locale.end()) + (win64 ? "\\win64" : "\\win32"), "", serverPath, true},
         {lib + "\\HELPDIR", "", folder, true},
     };
+    // The module registers the same file under the neutral locale too: the loader never falls
+    // back from locale 0 or another language to the library's own.
+    if (facts.libLocale != 0) rows.push_back({lib + "\\0" + (win64 ? "\\win64" : "\\win32"), "", serverPath, true});
     for (const CInterface& i : facts.interfaces) {
         const std::string key = "Interface\\" + GuidToRegistryText(i.iid);
         rows.push_back({key, "", i.name, true});

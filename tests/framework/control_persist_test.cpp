@@ -297,10 +297,12 @@ TEST(PersistStorage, AStorageWithoutTheContentsStreamIsRefused) {
 
 // ---- Property bag ------------------------------------------------------------
 
+// The bag refuses unsigned types, as the hosts' bags (a form's text, a page's <param>) know none.
 TEST(PersistPropertyBag, SaveWritesConventionalNamesInExchangeOrder) {
     CSampleHolder src;
     Customise(src.ctrl);
     auto* bag = new CTestPropertyBag;
+    bag->refusesUnsigned = true;
     CComRef<IPropertyBag> bagRef = CComRef<IPropertyBag>::Adopt(bag);
     auto ppb = src.As<IPersistPropertyBag>(IID_IPersistPropertyBag);
     ASSERT_EQ(S_OK, ppb->Save(bag, TRUE, TRUE));
@@ -309,6 +311,7 @@ TEST(PersistPropertyBag, SaveWritesConventionalNamesInExchangeOrder) {
     std::vector<std::wstring> expected = {L"_Version", L"Rate", L"Enabled", L"Small", L"Label",
                                           L"_ExtentX", L"_ExtentY", L"_StockProps"};
     EXPECT_EQ(expected, bag->order);
+    EXPECT_EQ(VT_I4, bag->Find(L"_Version")->vt) << "signed, with the version's bits";
     EXPECT_EQ(LONG(kSampleVersion), bag->Find(L"_Version")->lVal);
     EXPECT_EQ(19200, bag->Find(L"Rate")->lVal);
     EXPECT_EQ(VT_BOOL, bag->Find(L"Enabled")->vt);

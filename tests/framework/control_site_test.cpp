@@ -39,25 +39,7 @@ private:
     uint32_t* bits_ = nullptr;
 };
 
-class CViewSink final : public IAdviseSink, public CTestRefCounted<CViewSink> {
-public:
-    TEST_IUNKNOWN_REFS
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IAdviseSink)) {
-            *ppv = static_cast<IAdviseSink*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(void) OnDataChange(FORMATETC*, STGMEDIUM*) override {}
-    STDMETHODIMP_(void) OnViewChange(DWORD, LONG) override { ++viewChanges; }
-    STDMETHODIMP_(void) OnRename(IMoniker*) override {}
-    STDMETHODIMP_(void) OnSave() override { ++saves; }
-    STDMETHODIMP_(void) OnClose() override { ++closes; }
-    int viewChanges = 0, saves = 0, closes = 0;
-};
+using CViewSink = CTestAdviseSink;
 
 }  // namespace
 
@@ -260,6 +242,22 @@ TEST(ControlSite, PropertiesVerbAsksTheContainerFirst) {
     ole->SetClientSite(site);
     EXPECT_EQ(S_OK, ole->DoVerb(OLEIVERB_PROPERTIES, nullptr, site, 0, parent.Get(), nullptr));
     EXPECT_EQ(1, site->propertyFrameRequests);
+
+    // A container builds its verb menu from EnumVerbs; the control class has no Verb keys in
+    // the registry, so the list is the control's own, and each verb in it is one DoVerb runs.
+    CComRef<IEnumOLEVERB> verbs;
+    ASSERT_EQ(S_OK, ole->EnumVerbs(verbs.Put()));
+    std::vector<LONG> listed;
+    OLEVERB verb = {};
+    while (verbs->Next(1, &verb, nullptr) == S_OK) {
+        listed.push_back(verb.lVerb);
+        EXPECT_TRUE(verb.lpszVerbName && *verb.lpszVerbName);
+        EXPECT_TRUE(verb.grfAttribs & OLEVERBATTRIB_ONCONTAINERMENU);
+        CoTaskMemFree(verb.lpszVerbName);
+        EXPECT_EQ(S_OK, ole->DoVerb(verb.lVerb, nullptr, site, 0, parent.Get(), nullptr));
+    }
+    EXPECT_EQ((std::vector<LONG>{OLEIVERB_PRIMARY, OLEIVERB_PROPERTIES}), listed);
+    EXPECT_EQ(2, site->propertyFrameRequests);
     ole->SetClientSite(nullptr);
 }
 
@@ -348,4 +346,59 @@ TEST(ControlFacts, EveryInterfaceAnswersTheSameIdentity) {
     }
     CComRef<IUnknown> none;
     EXPECT_EQ(E_NOINTERFACE, h.unknown->QueryInterface(IID_IDataObject, none.PutVoid()));
+}
+
+namespace {
+// An outer object as a container builds its extended control by aggregation: its own
+// count, every interface it lacks asked of the inner unknown.
+class CTestOuter final : public IUnknown, public CTestRefCounted<CTestOuter> {
+public:
+    TEST_IUNKNOWN_REFS
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (IsEqualIID(riid, IID_IUnknown)) {
+            *ppv = static_cast<IUnknown*>(this);
+            AddRef();
+            return S_OK;
+        }
+        return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
+    }
+    IUnknown* inner = nullptr;
+};
+}  // namespace
+
+TEST(ControlFacts, AggregatedEveryInterfaceIsTheOuterObjects) {
+    CModuleState module;
+    CClassFactory<CSampleCtrl> factory(CLSID_SampleCtrl, module);
+    auto* outer = new CTestOuter;
+    ASSERT_EQ(S_OK, factory.CreateInstance(outer, IID_IUnknown, reinterpret_cast<void**>(&outer->inner)));
+    EXPECT_EQ(1u, outer->Refs()) << "the inner object holds no reference on its outer one";
+    const IID* iids[] = {&IID_IDispatch, &IID_IOleObject, &IID_IOleInPlaceObject, &IID_IOleControl,
+                         &IID_IViewObject2, &IID_IPersistStreamInit, &IID_IPersistStorage,
+                         &IID_IPersistPropertyBag, &IID_IConnectionPointContainer, &IID_IProvideClassInfo2,
+                         &IID_IQuickActivate, &IID_IObjectSafety};
+    for (const IID* iid : iids) {
+        CComRef<IUnknown> itf;
+        ASSERT_EQ(S_OK, outer->QueryInterface(*iid, itf.PutVoid()));
+        EXPECT_EQ(2u, outer->Refs()) << "an interface's reference is the outer object's";
+        CComRef<IUnknown> identity;
+        ASSERT_EQ(S_OK, itf->QueryInterface(IID_IUnknown, identity.PutVoid()));
+        EXPECT_EQ(static_cast<IUnknown*>(outer), identity.Get());
+    }
+    {
+        CComRef<IConnectionPointContainer> cpc;
+        ASSERT_EQ(S_OK, outer->QueryInterface(IID_IConnectionPointContainer, cpc.PutVoid()));
+        CComRef<IConnectionPoint> point;
+        ASSERT_EQ(S_OK, cpc->FindConnectionPoint(DIID_SampleEvents, point.Put()));
+        EXPECT_EQ(3u, outer->Refs()) << "so is the connection point's";
+    }
+    EXPECT_EQ(1u, outer->Refs());
+    CComRef<IUnknown> innerIdentity;
+    ASSERT_EQ(S_OK, outer->inner->QueryInterface(IID_IUnknown, innerIdentity.PutVoid()));
+    EXPECT_EQ(outer->inner, innerIdentity.Get()) << "the inner unknown does not delegate";
+    innerIdentity.Reset();
+    EXPECT_EQ(1, module.ObjectCount());
+    EXPECT_EQ(0u, outer->inner->Release());
+    outer->inner = nullptr;
+    EXPECT_EQ(0, module.ObjectCount());
+    outer->Release();
 }

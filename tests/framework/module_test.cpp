@@ -93,7 +93,8 @@ TEST(ClassFactory, UnknownClassesAggregationAndInterfacesAreRefused) {
     CComRef<IClassFactory> cf;
     ASSERT_EQ(S_OK, FrameworkDllGetClassObject(CLSID_SampleCtrl, IID_IUnknown, cf.PutVoid(), m));
     CSampleHolder outer;
-    EXPECT_EQ(CLASS_E_NOAGGREGATION, cf->CreateInstance(outer.unknown.Get(), IID_IUnknown, &p));
+    // An outer object may only ask for the inner IUnknown.
+    EXPECT_EQ(CLASS_E_NOAGGREGATION, cf->CreateInstance(outer.unknown.Get(), IID_IDispatch, &p));
     EXPECT_EQ(E_NOINTERFACE, cf->CreateInstance(nullptr, IID_IClassFactory, &p));
     EXPECT_EQ(nullptr, p);
     EXPECT_EQ(0, m.ObjectCount()) << "the refused object was destroyed";

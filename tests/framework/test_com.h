@@ -51,6 +51,7 @@ public:
         DISPID dispid;
         WORD flags;
         std::vector<CVariant> args;  // in call order
+        std::vector<VARIANT> raw;    // the same, every byte as passed (not owned)
     };
     explicit CTestEventSink(const IID& eventsIID, bool answerEventsIID = true)
         : eventsIID_(eventsIID), answerEventsIID_(answerEventsIID) {}
@@ -70,8 +71,11 @@ public:
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
     STDMETHODIMP Invoke(DISPID dispid, REFIID, LCID, WORD flags, DISPPARAMS* p, VARIANT*, EXCEPINFO*,
                         UINT*) override {
-        Call c{dispid, flags, {}};
-        for (UINT i = 0; i < p->cArgs; ++i) c.args.push_back(CVariant(p->rgvarg[p->cArgs - 1 - i]));
+        Call c{dispid, flags, {}, {}};
+        for (UINT i = 0; i < p->cArgs; ++i) {
+            c.args.push_back(CVariant(p->rgvarg[p->cArgs - 1 - i]));
+            c.raw.push_back(p->rgvarg[p->cArgs - 1 - i]);
+        }
         calls.push_back(std::move(c));
         if (onInvoke) onInvoke();
         return S_OK;
@@ -124,6 +128,10 @@ public:
         return VariantChangeType(value, &it->second, 0, value->vt);
     }
     STDMETHODIMP Write(LPCOLESTR name, VARIANT* value) override {
+        // A form's text or a page's <param> knows no unsigned integer types.
+        if (refusesUnsigned && (value->vt == VT_UI1 || value->vt == VT_UI2 || value->vt == VT_UI4 ||
+                                value->vt == VT_UI8 || value->vt == VT_UINT))
+            return DISP_E_BADVARTYPE;
         order.push_back(name);
         values[Key(name)] = CVariant(*value);
         return S_OK;
@@ -140,6 +148,30 @@ public:
     }
     std::map<std::wstring, CVariant> values;
     std::vector<std::wstring> order;
+    bool refusesUnsigned = false;
+};
+
+// A view or object advise sink that counts the notifications.
+class CTestAdviseSink final : public IAdviseSinkEx, public CTestRefCounted<CTestAdviseSink> {
+public:
+    TEST_IUNKNOWN_REFS
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IAdviseSink) ||
+            IsEqualIID(riid, IID_IAdviseSinkEx)) {
+            *ppv = static_cast<IAdviseSinkEx*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(void) OnDataChange(FORMATETC*, STGMEDIUM*) override {}
+    STDMETHODIMP_(void) OnViewChange(DWORD, LONG) override { ++viewChanges; }
+    STDMETHODIMP_(void) OnRename(IMoniker*) override {}
+    STDMETHODIMP_(void) OnSave() override { ++saves; }
+    STDMETHODIMP_(void) OnClose() override { ++closes; }
+    STDMETHODIMP_(void) OnViewStatusChange(DWORD) override {}
+    int viewChanges = 0, saves = 0, closes = 0;
 };
 
 // A client site with in-place support. The test owns the parent window.

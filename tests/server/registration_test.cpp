@@ -161,6 +161,9 @@ const std::string kCtrl = "CLSID\\" TARVEL_CLSID_CTRL_STR;
 const std::string kPage = "CLSID\\" TARVEL_CLSID_PAGE_STR;
 const std::string kLegacy = "CLSID\\" TARVEL_CLSID_LEGACY_STR;
 
+// The neutral locale, the library's own (English, United States) and a Russian user's.
+constexpr LCID kHostLocales[] = {0, 0x0409, 0x0419};
+
 class Registration : public ::testing::Test {
 protected:
     void SetUp() override
@@ -206,9 +209,13 @@ TEST_F(Registration, WritesClassesTypeLibraryLegacyEntriesAndCategories)
 
     // Type library 1.74 (the registry writes the minor version in hexadecimal).
     EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, "TypeLib\\" TARVEL_LIBID_STR "\\1.4a"), TARVEL_LIB_DESCRIPTION);
-    ITypeLib* lib = nullptr;
-    EXPECT_EQ(LoadRegTypeLib(LIBID_TarvelLib, 1, 74, 0x409, &lib), S_OK);
-    if (lib) lib->Release();
+    // Hosts that load the registered library themselves ask for their user's locale or the
+    // neutral one; the loader falls back to the neutral locale only (not to 0x0409).
+    for (LCID locale : kHostLocales) {
+        ITypeLib* lib = nullptr;
+        EXPECT_EQ(LoadRegTypeLib(LIBID_TarvelLib, 1, 74, locale, &lib), S_OK) << "locale " << locale;
+        if (lib) lib->Release();
+    }
 
     // Both safety categories, declared as implemented by the control.
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kCtrl + "\\Implemented Categories\\{7DD95801-9882-11CF-9FA9-00AA006C42C4}"));
@@ -520,9 +527,11 @@ TEST_F(Registration, PerUserRegistrationStaysInTheUsersClasses)
         if (library) library->Release();
         CUserClassesView view;
         ASSERT_TRUE(view.active);
-        library = nullptr;
-        EXPECT_EQ(LoadRegTypeLib(LIBID_TarvelLib, 1, 74, 0x409, &library), S_OK);
-        if (library) library->Release();
+        for (LCID locale : kHostLocales) {
+            library = nullptr;
+            EXPECT_EQ(LoadRegTypeLib(LIBID_TarvelLib, 1, 74, locale, &library), S_OK) << "locale " << locale;
+            if (library) library->Release();
+        }
         const std::string server = ReadText(HKEY_CLASSES_ROOT, kCtrl + "\\InprocServer32");
         ASSERT_EQ(server, ModuleWinPath());
         CModule host;

@@ -65,6 +65,13 @@ protected:
     }
     void TearDown() override
     {
+        // The event's kind argument is a whole, zeroed VARIANT: only its type and value set.
+        for (const auto& c : sink ? sink->calls : std::vector<CTestEventSink::Call>()) {
+            VARIANT expected = {};
+            V_VT(&expected) = VT_I2;
+            V_I2(&expected) = V_I2(&c.args[0]);
+            EXPECT_EQ(memcmp(&c.raw[0], &expected, sizeof expected), 0) << "stray bytes in CommEvent's kind";
+        }
         if (cp) {
             cp->Unadvise(cookie);
             cp->Release();
@@ -163,6 +170,15 @@ TEST_F(Control, ModifiedOnlyByTheWritesThatPersist)
     ASSERT_EQ(persist->InitNew(), S_OK);
     EXPECT_EQ(GetLong(DISPID_TARVEL_RECVINTERVALTIMEOUT), 100) << "a new control takes the persisted default";
     EXPECT_EQ(persist->IsDirty(), S_FALSE);
+    // Initialised first and sited afterwards (OleCreate, a slow activation): siting applies
+    // the fixed extent the control already has, which changes nothing.
+    IOleObject* ole = As<IOleObject>(IID_IOleObject);
+    auto* site = new CTestSite(nullptr);
+    ASSERT_EQ(ole->SetClientSite(site), S_OK);
+    EXPECT_EQ(persist->IsDirty(), S_FALSE) << "nobody changed the control";
+    ole->SetClientSite(nullptr);
+    site->Release();
+    ole->Release();
     Put(DISPID_TARVEL_NULLSUBST, CVariant(10L));
     Put(DISPID_TARVEL_RECVINTERVALTIMEOUT, CVariant(50L));
     Put(DISPID_TARVEL_DTR, CVariant(true));
@@ -315,6 +331,102 @@ TEST_F(Control, ExtentIsFixedAndDrawingFillsTheBounds)
     SelectObject(dc, old);
     DeleteObject(bitmap);
     DeleteDC(dc);
+}
+
+// A container records the control into a metafile (a document's picture of it) and plays
+// that into a DC of its own with saved states below: the playback leaves them as they were.
+TEST_F(Control, MetafilePlayedIntoASavedDcLeavesItsStates)
+{
+    IViewObject* view = As<IViewObject>(IID_IViewObject);
+    HDC recorder = CreateMetaFileW(nullptr);
+    ASSERT_NE(recorder, nullptr);
+    RECTL bounds = {0, 0, 2000, 2000};
+    ASSERT_EQ(view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, recorder, &bounds, nullptr, nullptr, 0),
+              S_OK);
+    view->Release();
+    HMETAFILE picture = CloseMetaFile(recorder);
+    ASSERT_NE(picture, nullptr);
+
+    HDC dc = CreateCompatibleDC(nullptr);
+    HBITMAP bitmap = CreateCompatibleBitmap(dc, 64, 64);
+    HGDIOBJ old = SelectObject(dc, bitmap);
+    SetMapMode(dc, MM_LOMETRIC);
+    ASSERT_EQ(SaveDC(dc), 1);
+    SetMapMode(dc, MM_HIMETRIC);
+    ASSERT_EQ(SaveDC(dc), 2);
+    SetMapMode(dc, MM_TWIPS);
+    EXPECT_TRUE(PlayMetaFile(dc, picture));
+    EXPECT_EQ(GetMapMode(dc), MM_TWIPS) << "the container's own mapping";
+    EXPECT_EQ(SaveDC(dc), 3) << "both of the container's saves are still there";
+    EXPECT_TRUE(RestoreDC(dc, -1));
+    EXPECT_TRUE(RestoreDC(dc, -1));
+    EXPECT_EQ(GetMapMode(dc), MM_HIMETRIC);
+    SelectObject(dc, old);
+    DeleteObject(bitmap);
+    DeleteDC(dc);
+    DeleteMetaFile(picture);
+}
+
+// While the container has events frozen (a form loading, a host restoring state) nothing is
+// raised; on the thaw every notification arrives once, in its order, data complete.
+TEST_F(Control, FrozenEventsAreHeldAndRaisedInOrderOnTheThaw)
+{
+    CNullModemPair pair;
+    ASSERT_TRUE(pair.Lease());
+    CFarEnd peer(pair.PortB());
+    ASSERT_TRUE(peer.IsOpen());
+    IOleControl* control = As<IOleControl>(IID_IOleControl);
+    auto kinds = [&] {
+        std::vector<int> seen;
+        for (const auto& c : sink->calls) seen.push_back(V_I2(&c.args[0]));
+        return seen;
+    };
+    auto text = [&] {
+        std::string all;
+        for (const auto& c : sink->calls)
+            if (V_I2(&c.args[0]) == EVT_DATA && V_VT(&c.args[1]) == VT_BSTR)
+                for (UINT i = 0; i < SysStringLen(V_BSTR(&c.args[1])); ++i) all += char(V_BSTR(&c.args[1])[i]);
+        return all;
+    };
+
+    ASSERT_EQ(control->FreezeEvents(TRUE), S_OK);
+    ASSERT_EQ(control->FreezeEvents(TRUE), S_OK);  // freezes nest
+    Put(DISPID_TARVEL_DATAMODE, CVariant(1L));  // TEXT
+    Put(DISPID_TARVEL_PORT, CVariant(long(pair.PortA())));
+    Put(DISPID_TARVEL_CONNECTED, CVariant(true));
+    ASSERT_TRUE(ctl->GetConnectedProp());
+    ASSERT_TRUE(peer.Write("abc"));
+    PumpFor(300);
+    peer.SetDtr(true);  // our DSR: a line event, collected while the slot stays taken
+    PumpFor(200);
+    ASSERT_TRUE(peer.Write("def"));
+    PumpFor(300);
+    EXPECT_TRUE(sink->calls.empty()) << "raised while frozen";
+    ASSERT_EQ(control->FreezeEvents(FALSE), S_OK);
+    PumpFor(200);
+    EXPECT_TRUE(sink->calls.empty()) << "one freeze is still in force";
+
+    ASSERT_EQ(control->FreezeEvents(FALSE), S_OK);
+    EXPECT_TRUE(sink->calls.empty()) << "raised inside the container's thaw call";
+    ASSERT_TRUE(PumpUntil([&] { return text() == "abcdef" && CountEvents(EVT_SERIALEVENT) >= 1; }))
+        << "got \"" << text() << "\"";
+    std::vector<int> seen = kinds();
+    ASSERT_GE(seen.size(), 4u);
+    EXPECT_EQ(seen[0], EVT_CONNECT);
+    EXPECT_EQ(seen[1], EVT_DATA) << "the first data, held with the slot";
+    EXPECT_EQ(CountEvents(EVT_CONNECT), 1);
+
+    ASSERT_EQ(control->FreezeEvents(TRUE), S_OK);
+    const size_t before = sink->calls.size();
+    Put(DISPID_TARVEL_CONNECTED, CVariant(false));
+    PumpFor(300);
+    EXPECT_EQ(sink->calls.size(), before) << "the disconnect raised while frozen";
+    ASSERT_EQ(control->FreezeEvents(FALSE), S_OK);
+    EXPECT_TRUE(PumpUntil([&] { return CountEvents(EVT_DISCONNECT) == 1; }));
+    PumpFor(100);
+    EXPECT_EQ(kinds().back(), EVT_DISCONNECT);
+    EXPECT_EQ(CountEvents(EVT_DISCONNECT), 1);
+    control->Release();
 }
 
 TEST_F(Control, SavedConnectedReconnectsOnLoad)
