@@ -125,14 +125,11 @@ void RemoveOwnTypeLibEntries()
 // The loader looks a library up under the locale asked for, its primary language, then the
 // neutral locale, never under another language: a host loading the registered library for
 // locale 0 or for its user's language (Office binds controls that way) finds none under
-// 0x0409 alone. The same file is then registered under the neutral locale as well.
-bool RegisterNeutralLocaleWhereMissing(const std::wstring& path)
+// 0x0409 alone. The same file is therefore registered under the neutral locale as well,
+// always: whether a look-up for locale 0 already succeeds depends on what else is registered
+// (Wine falls back to the other architecture's entry), and the entries must not.
+bool RegisterUnderNeutralLocale(const std::wstring& path)
 {
-    ITypeLib* found = nullptr;
-    if (SUCCEEDED(LoadRegTypeLib(LIBID_TarvelLib, TARVEL_LIB_MAJOR, TARVEL_LIB_MINOR, 0, &found)) && found) {
-        found->Release();
-        return true;
-    }
     char version[16];
     wsprintfA(version, "%x.%x", TARVEL_LIB_MAJOR, TARVEL_LIB_MINOR);
     return WriteKey(HKEY_CLASSES_ROOT,
@@ -273,7 +270,7 @@ HRESULT RegisterModule(HINSTANCE module, const RegistrationHooks& hooks)
     if (path.empty() || FAILED(LoadTypeLibEx(path.c_str(), REGKIND_REGISTER, &library)) || !library)
         return SELFREG_E_TYPELIB;
     library->Release();
-    if (!RegisterNeutralLocaleWhereMissing(path)) return SELFREG_E_TYPELIB;
+    if (!RegisterUnderNeutralLocale(path)) return SELFREG_E_TYPELIB;
 
     if (!hooks.updateClasses(true)) return SELFREG_E_CLASS;
     // Each entry on its own: one that cannot be written does not stop the others.
