@@ -198,8 +198,8 @@ TEST(TestbedLease, EveryLeaseGetsItsOwnPair)
     ASSERT_TRUE(second.Lease());
     EXPECT_NE(first.PortA(), second.PortA());
     EXPECT_EQ(first.PortB(), first.PortA() + 1);
-    EXPECT_GE(first.PortA(), kFirstPoolCom);
-    EXPECT_LE(second.PortB(), kLastPoolCom);
+    EXPECT_TRUE(IsPoolCom(first.PortA()) && IsPoolCom(first.PortB()));
+    EXPECT_TRUE(IsPoolCom(second.PortA()) && IsPoolCom(second.PortB()));
 }
 
 TEST_F(TestbedTest, PurgeAndCloseDropWhatThePacedWireHasNotSent)

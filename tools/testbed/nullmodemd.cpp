@@ -112,7 +112,7 @@ private:
     bool WineserverRunning() const;
 
     std::string ComLink(int p, int e) const {
-        return opt.state + "/com" + std::to_string(TB_FIRST_COM + 2 * p + e);
+        return opt.state + "/com" + std::to_string(tb_pair_com(p, e));
     }
     tb_pair &Shared(int p) { return shm->pair[p]; }
 
@@ -619,8 +619,8 @@ std::string CDaemon::Handle(Client &c, const std::string &line)
             tb_unlock_pair(&sp);
             c.pair = p;
             pairs[p].owner = c.fd;
-            return "OK " + std::to_string(p) + " " + std::to_string(TB_FIRST_COM + 2 * p) + " "
-                   + std::to_string(TB_FIRST_COM + 2 * p + 1);
+            return "OK " + std::to_string(p) + " " + std::to_string(tb_pair_com(p, 0)) + " "
+                   + std::to_string(tb_pair_com(p, 1));
         }
         return "ERR no free pair";
     }
