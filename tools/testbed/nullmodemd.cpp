@@ -443,6 +443,10 @@ size_t CDaemon::Budget(int p, int from)
     double cps = CharsPerSecond(sp.end[from]);
     tb_unlock_pair(&sp);
     auto now = Clock::now();
+    // The last unpaced read may have taken more than the credit held (it is charged all the
+    // same): pacing that starts then starts from an empty credit, not from a debt that turns
+    // into a huge budget below.
+    if (d.credit < 0) d.credit = 0;
     d.credit += std::chrono::duration<double>(now - d.last).count() * cps;
     d.last = now;
     if (d.credit > 1.0 + cps * 0.002) d.credit = 1.0 + cps * 0.002; // no bursts after idle time
