@@ -5,7 +5,9 @@
 // CPU (host process + wineserver) per MB of each; CPU per port of N open ports left idle;
 // the latency of a byte on one quiet port while all the others stream; a 64 KB Send on every
 // port at once until every peer has it; and the spread between the fastest and the slowest
-// port of the unpaced run. Prints every round and the medians with each figure's ratio to the
+// port of the unpaced run. The quiet-port latency is also measured for a raw program whose
+// port threads hand each read's count to one thread by a posted message, the one thread hop
+// every notification of a control makes. Prints every round and the medians with each figure's ratio to the
 // raw program and writes the medians to a results file. Asserts nothing.
 //
 //   multiport_bench [--module PATH] [--rounds N] [--ports 1,4,16,32] [--kilobytes N]
@@ -22,6 +24,10 @@ constexpr long kIntervalMs = 30;    // RecvIntervalTimeout of the streaming port
 constexpr long kQuietIntervalMs = 1; // of the quiet port while its latency is measured
 constexpr DWORD kReadSize = 1000;   // the control's default RecvSizeThreshold, its read size
 constexpr DWORD kSendSize = 64 * 1024;
+// The line events the control's worker waits for (EV_TXEMPTY, EV_CTS, EV_DSR, EV_BREAK, EV_ERR,
+// EV_RING): Wine's cost of a pending wait depends on them, so the raw program asks for the same.
+constexpr DWORD kWatchedLineEvents = 0x1DC;
+constexpr UINT WM_RAW_RECEIVED = WM_APP + 1;  // wParam port index, lParam bytes
 
 // The leased pairs and a non-overlapped peer handle on each B end.
 class CPairs {
@@ -53,7 +59,9 @@ private:
 };
 
 // One port of the raw program: a thread that keeps a read and a line-event wait pending and
-// issues the writes it is handed, as the control's worker does.
+// issues the writes it is handed, as the control's worker does. With a hand-off thread it
+// posts each read's count to that thread, which accounts for it (as the control's thread
+// does); otherwise it accounts for what it read itself.
 class CRawPortThread {
 public:
     CRawPortThread() = default;
@@ -65,8 +73,10 @@ public:
     CRawPortThread(const CRawPortThread&) = delete;
     CRawPortThread& operator=(const CRawPortThread&) = delete;
 
-    bool Open(int com, DWORD intervalMs)
+    bool Open(int com, DWORD intervalMs, int portIndex = 0, DWORD handOffThread = 0)
     {
+        index = portIndex;
+        handOff = handOffThread;
         if (!port.Open(com, intervalMs)) return false;
         thread.Reset(CreateThread(nullptr, 0, &CRawPortThread::Run, this, 0, nullptr));
         return bool(thread);
@@ -104,7 +114,7 @@ private:
     void Loop()
     {
         HANDLE h = port.Get();
-        SetCommMask(h, EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK | EV_ERR);
+        SetCommMask(h, kWatchedLineEvents);
         readOverlapped.hEvent = readDone.Get();
         waitOverlapped.hEvent = waitDone.Get();
         writeOverlapped.hEvent = writeDone.Get();
@@ -118,7 +128,7 @@ private:
             DWORD got = 0;
             if (which == WAIT_OBJECT_0 + 1) {
                 if (!GetOverlappedResult(h, &readOverlapped, &got, FALSE) && GetLastError() != ERROR_TIMEOUT) break;
-                Account(got);
+                Received(got);
                 IssueRead();
             } else if (which == WAIT_OBJECT_0 + 2) {
                 GetOverlappedResult(h, &waitOverlapped, &got, FALSE);
@@ -140,12 +150,21 @@ private:
         if (writing) WaitForSingleObject(writeDone.Get(), 2000);
     }
 
+public:
+    // On the hand-off thread, for a count this port's thread posted.
     void Account(DWORD got)
     {
         if (!got) return;
         received += got;
         lastData = Now();
         if (received >= target) SetEvent(doneEvent.Get());
+    }
+
+private:
+    void Received(DWORD got)
+    {
+        if (handOff && got) PostThreadMessageA(handOff, WM_RAW_RECEIVED, WPARAM(index), LPARAM(got));
+        else Account(got);
     }
     void IssueRead()
     {
@@ -173,6 +192,8 @@ private:
     std::atomic<double> lastData{0};
     const BYTE* writeData = nullptr;
     DWORD writeSize = 0;
+    int index = 0;
+    DWORD handOff = 0;
 };
 
 // What one side (the controls, or the raw program) gives the measurements: the first `n`
@@ -294,31 +315,42 @@ private:
     int open = 0;
 };
 
+// With `handOff` every read's count travels to this (the host's) thread as a posted thread
+// message, the one thread hop a control's notification makes, and is accounted for there.
 class CRawSide final : public CSide {
 public:
-    explicit CRawSide(CPairs& pairs) : pairs(pairs) {}
+    CRawSide(CPairs& pairs, bool handOff) : pairs(pairs), handOff(handOff) {}
     bool Open(int n) override
     {
         for (int i = 0; i < n; ++i) {
             ports.emplace_back(new CRawPortThread);
-            if (!ports.back()->Open(pairs.PortA(i), kIntervalMs)) return false;
+            if (!ports.back()->Open(pairs.PortA(i), kIntervalMs, i, handOff ? GetCurrentThreadId() : 0)) return false;
         }
         return true;
     }
-    void Close() override { ports.clear(); }
+    void Close() override
+    {
+        ports.clear();
+        TakeHandedOff(0);
+    }
     void Expect(int port, unsigned long long bytes) override { ports[size_t(port)]->Expect(bytes); }
     bool AwaitAll(DWORD timeoutMs) override
     {
         std::vector<HANDLE> done;
         for (const auto& p : ports) done.push_back(p->DoneEvent());
-        return WaitForMultipleObjects(DWORD(done.size()), done.data(), TRUE, timeoutMs) < WAIT_OBJECT_0 + done.size();
+        return Await(done, timeoutMs);
     }
     bool AwaitOne(int port, DWORD timeoutMs) override
     {
-        return WaitForSingleObject(ports[size_t(port)]->DoneEvent(), timeoutMs) == WAIT_OBJECT_0;
+        std::vector<HANDLE> done = {ports[size_t(port)]->DoneEvent()};
+        return Await(done, timeoutMs);
     }
     double LastDataMs(int port) override { return ports[size_t(port)]->LastDataMs(); }
-    void Pass(DWORD ms) override { Sleep(ms); }
+    void Pass(DWORD ms) override
+    {
+        if (!handOff) return Sleep(ms);
+        for (const DWORD start = GetTickCount(); GetTickCount() - start < ms;) TakeHandedOff(ms - (GetTickCount() - start));
+    }
     void SetInterval(int port, long ms) override { ports[size_t(port)]->SetInterval(DWORD(ms)); }
     void SendEverywhere(const BYTE* data, DWORD size) override
     {
@@ -326,7 +358,30 @@ public:
     }
 
 private:
+    bool Await(const std::vector<HANDLE>& done, DWORD timeoutMs)
+    {
+        const DWORD count = DWORD(done.size());
+        if (!handOff) return WaitForMultipleObjects(count, done.data(), TRUE, timeoutMs) < WAIT_OBJECT_0 + count;
+        for (const DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs;) {
+            if (WaitForMultipleObjects(count, done.data(), TRUE, 0) < WAIT_OBJECT_0 + count) return true;
+            TakeHandedOff(timeoutMs - (GetTickCount() - start));
+        }
+        return false;
+    }
+    // Waits up to `ms` for posted counts and accounts for every one that came.
+    void TakeHandedOff(DWORD ms)
+    {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, ms, QS_POSTMESSAGE);
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_RAW_RECEIVED && !msg.hwnd && size_t(msg.wParam) < ports.size())
+                ports[size_t(msg.wParam)]->Account(DWORD(msg.lParam));
+            else DispatchMessageW(&msg);
+        }
+    }
+
     CPairs& pairs;
+    bool handOff;
     std::vector<std::unique_ptr<CRawPortThread>> ports;
 };
 
@@ -352,7 +407,8 @@ public:
     {
     }
 
-    CFigures Run(CSide& side, int n)
+    // With `latencyOnly` only the quiet-port latency.
+    CFigures Run(CSide& side, int n, bool latencyOnly = false)
     {
         CFigures f;
         if (!side.Open(n)) {
@@ -362,6 +418,11 @@ public:
         }
         side.Pass(200);
         pairs.DrainPeers(n);
+        if (latencyOnly) {
+            QuietLatency(side, n, f);
+            side.Close();
+            return f;
+        }
         Stream(side, n, options.kilobytes << 10, f.unpacedMBs, f.unpacedCpuPerMB, &f.spread);
         if (pairs.SetPacing(n, true)) {
             const size_t bytes = size_t(options.pacedSeconds) * kPacedBaud / 10;
@@ -485,7 +546,7 @@ const CRow kRows[] = {
 };
 
 struct CResults {
-    std::map<int, std::vector<CFigures>> control, raw;
+    std::map<int, std::vector<CFigures>> control, raw, handOff;
 };
 
 double MedianOf(const std::vector<CFigures>& rounds, double CFigures::*field)
@@ -527,6 +588,10 @@ void Report(FILE* out, const CResults& results, const COptions& options)
             fprintf(out, "  %-55s %10.2f %10.2f %8.2f  %-12s %s\n", row.name.c_str(), cv, rv, rv ? cv / rv : 0,
                     TargetText(row).c_str(), Verdict(row, cv, rv).c_str());
         }
+        const auto& h = results.handOff.at(n);
+        fprintf(out, "  %-55s %10s %10.2f / %.2f / %.2f\n", "quiet-port latency ms, raw with a hand-off to one thread",
+                "med/p90/max", MedianOf(h, &CFigures::latencyMedian), MedianOf(h, &CFigures::latencyP90),
+                MedianOf(h, &CFigures::latencyMax));
     }
     // Growth with N: a cost per port (or per MB) at N over the same at the smallest N; a
     // cost that grows no faster than N keeps these near 1.
@@ -546,11 +611,13 @@ void Report(FILE* out, const CResults& results, const COptions& options)
     }
 }
 
-void PrintRound(int round, int n, const CFigures& c, const CFigures& r)
+void PrintRound(int round, int n, const CFigures& c, const CFigures& r, const CFigures& h)
 {
     for (const CRow& row : kRows)
         printf("  round %d N=%-2d %-55s control %9.2f  raw %9.2f\n", round, n, row.name.c_str(), c.*row.field,
                r.*row.field);
+    printf("  round %d N=%-2d %-55s med %.2f  p90 %.2f  max %.2f\n", round, n,
+           "quiet-port latency ms, raw with a hand-off to one thread", h.latencyMedian, h.latencyP90, h.latencyMax);
 }
 
 std::string LoadAverage()
@@ -601,7 +668,7 @@ int RunBench(const COptions& options)
     CLoadedModule module;
     CControlSide controls(module, options.module, pairs, most);
     if (!controls.Created(most)) return 2;
-    CRawSide raw(pairs);
+    CRawSide raw(pairs, false), rawHandOff(pairs, true);
     const unsigned long server = FindWineserver();
     if (server) printf("wineserver: pid %lu\n", server);
     else printf("wineserver not found: its CPU is counted as 0\n");
@@ -615,9 +682,11 @@ int RunBench(const COptions& options)
             CFigures c, r;
             if ((round + n) % 2) c = measure.Run(controls, n), r = measure.Run(raw, n);
             else r = measure.Run(raw, n), c = measure.Run(controls, n);
+            const CFigures h = measure.Run(rawHandOff, n, true);
             results.control[n].push_back(c);
             results.raw[n].push_back(r);
-            PrintRound(round, n, c, r);
+            results.handOff[n].push_back(h);
+            PrintRound(round, n, c, r, h);
         }
     }
     const std::string loadAfter = LoadAverage();
