@@ -134,7 +134,7 @@ inline bool PumpUntilEvent(const std::function<bool()>& done, DWORD timeoutMs)
 // Counts what arrives without looking at it, as a host that only needs sizes would.
 class CCountingSink final : public CCommEventSink {
 public:
-    unsigned long long received = 0;
+    unsigned long long received = 0, deliveries = 0;
     double lastData = 0;
     long connects = 0, disconnects = 0;
 
@@ -144,6 +144,7 @@ private:
         if (kind == EVT_CONNECT) ++connects;
         if (kind == EVT_DISCONNECT) ++disconnects;
         if (kind == EVT_DATA && (V_VT(&data) & VT_ARRAY)) {
+            ++deliveries;
             received += V_ARRAY(&data)->rgsabound[0].cElements;
             lastData = Now();
         }

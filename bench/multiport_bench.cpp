@@ -89,6 +89,7 @@ public:
         if (received >= target) SetEvent(doneEvent.Get());
     }
     HANDLE DoneEvent() const { return doneEvent.Get(); }
+    unsigned long long Reads() const { return reads; }
     double LastDataMs() const { return lastData; }
     // Applies to the reads issued from now on.
     void SetInterval(DWORD ms)
@@ -155,6 +156,7 @@ public:
     void Account(DWORD got)
     {
         if (!got) return;
+        ++reads;
         received += got;
         lastData = Now();
         if (received >= target) SetEvent(doneEvent.Get());
@@ -188,7 +190,7 @@ private:
     OVERLAPPED readOverlapped{}, waitOverlapped{}, writeOverlapped{};
     BYTE buffer[kReadSize];
     DWORD mask = 0;
-    std::atomic<unsigned long long> received{0}, target{~0ull};
+    std::atomic<unsigned long long> received{0}, target{~0ull}, reads{0};
     std::atomic<double> lastData{0};
     const BYTE* writeData = nullptr;
     DWORD writeSize = 0;
@@ -212,6 +214,9 @@ public:
     virtual void Pass(DWORD ms) = 0;
     virtual void SetInterval(int port, long ms) = 0;
     virtual void SendEverywhere(const BYTE* data, DWORD size) = 0;
+    // Notifications the host received so far (the controls' EVT_DATA, the raw reads handed
+    // over, or the raw reads).
+    virtual unsigned long long Deliveries() = 0;
 };
 
 class CControlSide final : public CSide {
@@ -273,6 +278,12 @@ public:
         return PumpUntilEvent([&] { return sinks[size_t(port)]->received >= targets[size_t(port)]; }, timeoutMs);
     }
     double LastDataMs(int port) override { return sinks[size_t(port)]->lastData; }
+    unsigned long long Deliveries() override
+    {
+        unsigned long long total = 0;
+        for (int i = 0; i < open; ++i) total += sinks[size_t(i)]->deliveries;
+        return total;
+    }
     void Pass(DWORD ms) override { PumpFor(ms); }
     void SetInterval(int port, long ms) override
     {
@@ -346,6 +357,12 @@ public:
         return Await(done, timeoutMs);
     }
     double LastDataMs(int port) override { return ports[size_t(port)]->LastDataMs(); }
+    unsigned long long Deliveries() override
+    {
+        unsigned long long total = 0;
+        for (const auto& p : ports) total += p->Reads();
+        return total;
+    }
     void Pass(DWORD ms) override
     {
         if (!handOff) return Sleep(ms);
@@ -387,7 +404,8 @@ private:
 
 // The figures of one side at one N in one round.
 struct CFigures {
-    double unpacedMBs = 0, unpacedCpuPerMB = 0, spread = 0, pacedMBs = 0, pacedCpuPerMB = 0, idlePerPortMs = 0,
+    double unpacedMBs = 0, unpacedCpuPerMB = 0, unpacedHostPerMB = 0, unpacedServerPerMB = 0, deliveriesPerMB = 0,
+           spread = 0, pacedMBs = 0, pacedCpuPerMB = 0, idlePerPortMs = 0,
            latencyMedian = 0, latencyP90 = 0, latencyMax = 0, sendMs = 0;
 };
 
@@ -407,7 +425,7 @@ public:
     {
     }
 
-    // With `latencyOnly` only the quiet-port latency.
+    // With `latencyOnly` only the unpaced stream and the quiet-port latency.
     CFigures Run(CSide& side, int n, bool latencyOnly = false)
     {
         CFigures f;
@@ -418,15 +436,15 @@ public:
         }
         side.Pass(200);
         pairs.DrainPeers(n);
+        Stream(side, n, options.kilobytes << 10, f.unpacedMBs, f.unpacedCpuPerMB, &f, true);
         if (latencyOnly) {
             QuietLatency(side, n, f);
             side.Close();
             return f;
         }
-        Stream(side, n, options.kilobytes << 10, f.unpacedMBs, f.unpacedCpuPerMB, &f.spread);
         if (pairs.SetPacing(n, true)) {
             const size_t bytes = size_t(options.pacedSeconds) * kPacedBaud / 10;
-            Stream(side, n, bytes, f.pacedMBs, f.pacedCpuPerMB, nullptr);
+            Stream(side, n, bytes, f.pacedMBs, f.pacedCpuPerMB, &f, false);
         }
         pairs.SetPacing(n, false);
         CCpuMeter idle(server);
@@ -441,10 +459,12 @@ public:
     }
 
 private:
-    // Every far end sends `bytes` at once; total MB/s, CPU per MB and the finish spread
-    // (slowest port's time over the fastest's).
-    void Stream(CSide& side, int n, size_t bytes, double& mbs, double& cpuPerMB, double* spread)
+    // Every far end sends `bytes` at once; total MB/s and CPU per MB; for the unpaced run
+    // also its split, the deliveries per MB and the finish spread (slowest port's time over
+    // the fastest's).
+    void Stream(CSide& side, int n, size_t bytes, double& mbs, double& cpuPerMB, CFigures* f, bool unpaced)
     {
+        const unsigned long long deliveries = side.Deliveries();
         std::vector<std::unique_ptr<CPeerWriter>> writers;
         for (int i = 0; i < n; ++i) {
             side.Expect(i, bytes);
@@ -465,7 +485,11 @@ private:
         const double mb = double(bytes) * n / 1048576.0;
         mbs = last > 0 ? mb / (last / 1000.0) : 0;
         cpuPerMB = (meter.host + meter.serverMs) / mb;
-        if (spread) *spread = first > 0 ? last / first : 0;
+        if (!unpaced) return;
+        f->spread = first > 0 ? last / first : 0;
+        f->unpacedHostPerMB = meter.host / mb;
+        f->unpacedServerPerMB = meter.serverMs / mb;
+        f->deliveriesPerMB = double(side.Deliveries() - deliveries) / mb;
     }
 
     // One byte at a time on port 0 (read interval 1 ms) while every other port streams.
@@ -536,6 +560,9 @@ const CRow kRows[] = {
     {"received MB/s, unpaced, all ports", &CFigures::unpacedMBs, CRow::kAtLeast, 0.95},
     {"received MB/s, paced at 115200, all ports", &CFigures::pacedMBs, CRow::kAtLeast, 0.95},
     {"CPU ms per MB, unpaced (host + wineserver)", &CFigures::unpacedCpuPerMB, CRow::kAtMost, 1.1},
+    {"  of which the host process", &CFigures::unpacedHostPerMB, CRow::kNone, 0},
+    {"  of which wineserver", &CFigures::unpacedServerPerMB, CRow::kNone, 0},
+    {"  notifications per MB (EVT_DATA; raw: reads)", &CFigures::deliveriesPerMB, CRow::kNone, 0},
     {"CPU ms per MB, paced at 115200", &CFigures::pacedCpuPerMB, CRow::kAtMost, 1.1},
     {"idle CPU ms per port per idle period", &CFigures::idlePerPortMs, CRow::kAtMost, 1.1},
     {"quiet-port latency ms, median", &CFigures::latencyMedian, CRow::kNone, 0},
@@ -589,8 +616,13 @@ void Report(FILE* out, const CResults& results, const COptions& options)
                     TargetText(row).c_str(), Verdict(row, cv, rv).c_str());
         }
         const auto& h = results.handOff.at(n);
-        fprintf(out, "  %-55s %10s %10.2f / %.2f / %.2f\n", "quiet-port latency ms, raw with a hand-off to one thread",
-                "med/p90/max", MedianOf(h, &CFigures::latencyMedian), MedianOf(h, &CFigures::latencyP90),
+        fprintf(out, "  raw with each read handed to one thread by a posted message:\n");
+        fprintf(out, "    %-53s %10s %10.2f %8.2f\n", "received MB/s, unpaced", "", MedianOf(h, &CFigures::unpacedMBs),
+                MedianOf(c, &CFigures::unpacedMBs) / std::max(1e-9, MedianOf(h, &CFigures::unpacedMBs)));
+        fprintf(out, "    %-53s %10s %10.2f %8.2f\n", "CPU ms per MB, unpaced", "", MedianOf(h, &CFigures::unpacedCpuPerMB),
+                MedianOf(c, &CFigures::unpacedCpuPerMB) / std::max(1e-9, MedianOf(h, &CFigures::unpacedCpuPerMB)));
+        fprintf(out, "    %-53s %10s %10.2f / %.2f / %.2f\n", "quiet-port latency ms, median / p90 / max", "",
+                MedianOf(h, &CFigures::latencyMedian), MedianOf(h, &CFigures::latencyP90),
                 MedianOf(h, &CFigures::latencyMax));
     }
     // Growth with N: a cost per port (or per MB) at N over the same at the smallest N; a
@@ -616,8 +648,9 @@ void PrintRound(int round, int n, const CFigures& c, const CFigures& r, const CF
     for (const CRow& row : kRows)
         printf("  round %d N=%-2d %-55s control %9.2f  raw %9.2f\n", round, n, row.name.c_str(), c.*row.field,
                r.*row.field);
-    printf("  round %d N=%-2d %-55s med %.2f  p90 %.2f  max %.2f\n", round, n,
-           "quiet-port latency ms, raw with a hand-off to one thread", h.latencyMedian, h.latencyP90, h.latencyMax);
+    printf("  round %d N=%-2d raw with a hand-off: unpaced %.2f MB/s, %.2f CPU ms/MB; quiet-port latency med %.2f  "
+           "p90 %.2f  max %.2f\n", round, n, h.unpacedMBs, h.unpacedCpuPerMB, h.latencyMedian, h.latencyP90,
+           h.latencyMax);
 }
 
 std::string LoadAverage()
