@@ -153,11 +153,11 @@ private:
 };
 
 // The far end, writing from a thread of its own so that the host side alone sets the pace:
-// `total` bytes, or until Stop() when total is kForever.
+// `total` bytes, or until Stop() when total is kForever, `chunk` bytes per write.
 class CPeerWriter {
 public:
     static constexpr size_t kForever = ~size_t(0);
-    CPeerWriter(HANDLE port, size_t total) : port(port), total(total) {}
+    CPeerWriter(HANDLE port, size_t total, size_t chunk = 65536) : port(port), total(total), chunk(chunk) {}
     ~CPeerWriter() { Stop(); Join(); }
     CPeerWriter(const CPeerWriter&) = delete;
     CPeerWriter& operator=(const CPeerWriter&) = delete;
@@ -169,7 +169,7 @@ private:
     static DWORD WINAPI Run(void* self)
     {
         auto* writer = static_cast<CPeerWriter*>(self);
-        std::vector<BYTE> chunk(65536, 0x5A);
+        std::vector<BYTE> chunk(writer->chunk, 0x5A);
         for (size_t sent = 0; sent < writer->total && !writer->stop;) {
             const DWORD n = DWORD(std::min(chunk.size(), writer->total - sent));
             DWORD written = 0;
@@ -179,7 +179,7 @@ private:
         return 0;
     }
     HANDLE port;
-    size_t total;
+    size_t total, chunk;
     std::atomic<bool> stop{false};
     CUniqueHandle thread;
 };
