@@ -1,7 +1,7 @@
 // tarvel_soak: the control driven through its COM interface by a host of our own on two
 // virtual null-modem pairs, with exact accounting of every byte in both directions.
 //
-//   tarvel_soak [--module PATH] [--seconds N] [--seed N]
+//   tarvel_soak [--module PATH] [--seconds N] [--seed N] [--controls N]
 //               [--connect-cycles N] [--unplug-cycles N] [--ports A1,B1,A2,B2]
 //
 // Without --module the control is created by its registered ProgID. With --seconds it runs
@@ -13,6 +13,10 @@
 // print the longest close. With --ports the two pairs are COM ports given by number (a tty
 // pair each, both ends mapped in the prefix) instead of leased test-bed pairs: there are no
 // hang-ups and no unplugs then, and no unplug cycles. Exit code 0: every byte accounted for, no unexpected disconnect,
+// With --controls N (N > 1) the random run drives N controls in one
+// host on a shared pool of N + 2 pairs: Port changes move a control to a pair no other control
+// holds, and controls are destroyed (now and then with bytes in flight) and created again
+// while the others run. Exit code 0: every byte accounted for, no unexpected disconnect,
 // no leak of handles or threads; 1: a fault (the reason is printed); 3: no progress for a
 // minute (a hang); 2: bad arguments or no test bed.
 #include "bench/soak/soak_host.h"
@@ -21,6 +25,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -34,10 +39,11 @@ struct COptions {
     int connectCycles = 0;
     int unplugCycles = 0;
     int ports[4] = {0, 0, 0, 0};  // --ports: A and B of two pairs outside the test bed
+    int controls = 1;
 };
 
-// One of the two pairs: the control opens A, the peer B. Leased from the test bed, which
-// can also hang it up or unplug it, or given by number.
+// One pair: the control opens A, the peer B. Leased from the test bed, which can also hang it
+// up or unplug it, or given by number.
 struct CSoakPair {
     CNullModemPair bed;
     int a = 0, b = 0;
@@ -117,6 +123,68 @@ struct CTotals {
     long connections = 0, toggles = 0, abruptCloses = 0, portChanges = 0, modeChanges = 0, hangUps = 0,
          unplugs = 0, sends = 0, largeSends = 0, quirks = 0;
     double longestCloseMs = 0;
+
+    CTotals& operator+=(const CTotals& o)
+    {
+        toPeer += o.toPeer, fromPeer += o.fromPeer, connections += o.connections, toggles += o.toggles;
+        abruptCloses += o.abruptCloses, portChanges += o.portChanges, modeChanges += o.modeChanges;
+        hangUps += o.hangUps, unplugs += o.unplugs, sends += o.sends, largeSends += o.largeSends, quirks += o.quirks;
+        longestCloseMs = std::max(longestCloseMs, o.longestCloseMs);
+        return *this;
+    }
+};
+
+// The leased pairs with a peer on each B end, and which control (by slot) holds each pair.
+// A pair nobody holds must stay silent at its peer.
+class CPortPool {
+public:
+    explicit CPortPool(size_t count) : pairs(count), peers(count), owners(count, -1) {}
+    // Leases every pair from the test bed, or takes A and B of each from `ports` (given by
+    // number, outside the test bed), and opens a peer on each B end.
+    bool Lease(const int* ports = nullptr)
+    {
+        for (size_t i = 0; i < pairs.size(); ++i) {
+            CSoakPair& pair = pairs[i];
+            if (ports) {
+                pair.a = ports[2 * i];
+                pair.b = ports[2 * i + 1];
+            } else if (pair.bed.Lease()) {
+                pair.a = pair.bed.PortA();
+                pair.b = pair.bed.PortB();
+            } else {
+                return false;
+            }
+            if (!peers[i].Open(pair.PortB())) return false;
+        }
+        return true;
+    }
+    size_t Size() const { return pairs.size(); }
+    CSoakPair& Pair(int index) { return pairs[size_t(index)]; }
+    CPeer& Peer(int index) { return peers[size_t(index)]; }
+    int Owner(int index) const { return owners[size_t(index)]; }
+    void SetOwner(int index, int slot) { owners[size_t(index)] = slot; }
+    // A pair no control holds, chosen at random; -1 when every pair is held.
+    int PickFree(std::mt19937& random) const
+    {
+        std::vector<int> free;
+        for (size_t i = 0; i < owners.size(); ++i)
+            if (owners[i] < 0) free.push_back(int(i));
+        return free.empty() ? -1 : free[random() % free.size()];
+    }
+    // The index of the first free pair whose peer received something, or -1.
+    int FindStrayBytes()
+    {
+        for (size_t i = 0; i < owners.size(); ++i) {
+            CBytes stray;
+            if (owners[i] < 0 && peers[i].ReadInto(stray)) return int(i);
+        }
+        return -1;
+    }
+
+private:
+    std::vector<CSoakPair> pairs;
+    std::vector<CPeer> peers;
+    std::vector<int> owners;
 };
 
 double MsSince(const LARGE_INTEGER& start)
@@ -127,14 +195,18 @@ double MsSince(const LARGE_INTEGER& start)
     return double(now.QuadPart - start.QuadPart) * 1000.0 / double(frequency.QuadPart);
 }
 
-// One control, its sink, two leased pairs with a peer on each B end, and the ledger of the
-// current connection: what went in at each side and what came out at the other.
+// One control, its sink, the pair it holds in the pool, and the ledger of the current
+// connection: what went in at each side and what came out at the other.
 class CSoakRun {
 public:
-    CSoakRun(IDispatch* control, CSoakSink& sink, CSoakPair* pairs, CPeer* peers, unsigned seed)
-        : control(control), sink(sink), pairs(pairs), peers(peers), random(seed)
+    CSoakRun(IDispatch* control, CSoakSink& sink, CPortPool& pool, int slot, int pair, unsigned seed)
+        : control(control), sink(sink), pool(pool), slot(slot), random(seed), current(pair)
     {
+        pool.SetOwner(current, slot);
     }
+    ~CSoakRun() { pool.SetOwner(current, -1); }
+    CSoakRun(const CSoakRun&) = delete;
+    CSoakRun& operator=(const CSoakRun&) = delete;
 
     void Connect()
     {
@@ -142,13 +214,13 @@ public:
         ClearLedger();
         const long connects = sink.counts[EVT_CONNECT];
         // Writing Port while the host wants the port open reopens it: only the first time.
-        if (GetLongProperty(control, L"Port") != pairs[current].PortA())
-            Check(SUCCEEDED(PutProperty(control, L"Port", CVariant(long(pairs[current].PortA())))), "Port refused");
+        if (GetLongProperty(control, L"Port") != pool.Pair(current).PortA())
+            Check(SUCCEEDED(PutProperty(control, L"Port", CVariant(long(pool.Pair(current).PortA())))), "Port refused");
         static const long kIntervals[] = {1, 5, 30, 100};
         PutProperty(control, L"RecvIntervalTimeout", CVariant(kIntervals[random() % 4]));
         PutProperty(control, L"Connected", CVariant(true));
         if (!GetBoolProperty(control, L"Connected"))
-            Fail("Connected = True failed on COM" + std::to_string(pairs[current].PortA()) + ", Error " +
+            Fail("Connected = True failed on COM" + std::to_string(pool.Pair(current).PortA()) + ", Error " +
                  std::to_string(GetLongProperty(control, L"Error")));
         Await([&] { return sink.counts[EVT_CONNECT] > connects; }, "EVT_CONNECT");
         ++totals.connections;
@@ -174,7 +246,7 @@ public:
     void HangUp()
     {
         const long disconnects = sink.counts[EVT_DISCONNECT];
-        Check(pairs[current].bed.HangUp(CNullModemPair::A), "HANGUP refused by the test bed");
+        Check(pool.Pair(current).bed.HangUp(CNullModemPair::A), "HANGUP refused by the test bed");
         AwaitDisconnect(disconnects, "EVT_DISCONNECT after a hang-up");
         FinishConnection(false);
         ++totals.hangUps;
@@ -187,7 +259,7 @@ public:
         long disconnects = sink.counts[EVT_DISCONNECT];
         LARGE_INTEGER start;
         QueryPerformanceCounter(&start);
-        Check(pairs[current].bed.Unplug(CNullModemPair::A), "UNPLUG refused by the test bed");
+        Check(pool.Pair(current).bed.Unplug(CNullModemPair::A), "UNPLUG refused by the test bed");
         double removalMs = 0;
         if (connected) {
             AwaitDisconnect(disconnects, "EVT_DISCONNECT after unplugging");
@@ -200,20 +272,24 @@ public:
         Check(GetLongProperty(control, L"Error") == 219, "opening an unplugged port did not set Error 219");
         Await([&] { return sink.counts[EVT_DISCONNECT] > disconnects; }, "EVT_DISCONNECT of a failed open");
         expectedDisconnects = sink.counts[EVT_DISCONNECT];
-        Check(pairs[current].bed.Replug(CNullModemPair::A), "REPLUG refused by the test bed");
+        Check(pool.Pair(current).bed.Replug(CNullModemPair::A), "REPLUG refused by the test bed");
         ++totals.unplugs;
         return removalMs;
     }
 
+    // Moves to a pair no other control holds (none free: nothing happens).
     void ChangePort()
     {
+        const int next = pool.PickFree(random);
+        if (next < 0) return;
         Drain();
         const long disconnects = sink.counts[EVT_DISCONNECT];
         const long connects = sink.counts[EVT_CONNECT];
-        const int next = 1 - current;
-        PutProperty(control, L"Port", CVariant(long(pairs[next].PortA())));
+        pool.SetOwner(next, slot);
+        PutProperty(control, L"Port", CVariant(long(pool.Pair(next).PortA())));
         AwaitDisconnect(disconnects, "EVT_DISCONNECT of the old port", true);
         FinishConnection(true);
+        pool.SetOwner(current, -1);
         current = next;
         ClearLedger();
         Check(GetBoolProperty(control, L"Connected"), "the new port did not open");
@@ -234,7 +310,7 @@ public:
         CBytes bytes(count);
         // No zero bytes: text mode would replace them with NullSubst.
         for (BYTE& b : bytes) b = BYTE(1 + random() % 255);
-        Check(peers[current].Write(bytes), "the peer's write failed");
+        Check(pool.Peer(current).Write(bytes), "the peer's write failed");
         rxSent.insert(rxSent.end(), bytes.begin(), bytes.end());
         totals.fromPeer += count;
     }
@@ -285,7 +361,7 @@ public:
     {
         static const unsigned kQuirks[] = {CNullModemPair::WaitAborts, CNullModemPair::EmptyReads,
                                            CNullModemPair::StalledWrites, CNullModemPair::AbortOnError};
-        CNullModemPair& pair = pairs[current].bed;
+        CNullModemPair& pair = pool.Pair(current).bed;
         const unsigned quirk = kQuirks[random() % 4];
         Check(pair.SetPersonality(CNullModemPair::A, quirk), "PERSONALITY refused by the test bed");
         if (quirk == CNullModemPair::AbortOnError)
@@ -304,7 +380,7 @@ public:
         PumpFor(ms);
         ReadPeers();
         Check(sink.counts[EVT_DISCONNECT] == expectedDisconnects,
-              "EVT_DISCONNECT without a cause (COM" + std::to_string(pairs[current].PortA()) + ", Connected " +
+              "EVT_DISCONNECT without a cause (COM" + std::to_string(pool.Pair(current).PortA()) + ", Connected " +
                   std::to_string(GetBoolProperty(control, L"Connected")) + ", Error " +
                   std::to_string(GetLongProperty(control, L"Error")) + ", " + std::to_string(txAtPeer.size()) + " of " +
                   std::to_string(txSent.size()) + " bytes at the peer, " + std::to_string(sink.received.size()) +
@@ -329,8 +405,25 @@ public:
         Tick(0);
     }
 
+    // The host released the control (its events unadvised first), connected or not: what
+    // reached either side is a prefix of what was sent.
+    void ControlReleased()
+    {
+        connected = false;
+        control = nullptr;  // gone: nothing below may ask it anything
+        for (int quiet = 0; quiet < 5;) {
+            PumpFor(10);
+            quiet = ReadPeers() ? 0 : quiet + 1;
+        }
+        const std::string port = " after COM" + std::to_string(pool.Pair(current).PortA()) + "'s control was released";
+        Check(IsPrefix(sink.received, rxSent), "received bytes differ from what the peer sent" + port);
+        Check(IsPrefix(txAtPeer, txSent), "the peer got bytes other than those sent" + port);
+        ClearLedger();
+        NoteProgress();
+    }
+
     std::mt19937& Random() { return random; }
-    bool OnTestBed() const { return pairs[0].bed.IsLeased(); }
+    bool OnTestBed() { return pool.Pair(0).bed.IsLeased(); }
     bool IsConnected() const { return connected; }
     int Current() const { return current; }
     const CTotals& Totals() const { return totals; }
@@ -343,7 +436,7 @@ private:
     void DiscardStaleInput()
     {
         CComPort port;
-        if (!port.Open(pairs[current].PortA())) Fail("cannot open COM" + std::to_string(pairs[current].PortA()) +
+        if (!port.Open(pool.Pair(current).PortA())) Fail("cannot open COM" + std::to_string(pool.Pair(current).PortA()) +
                                                      " to clear it, error " + std::to_string(port.LastError()));
         while (!port.Read(65536, 50).empty()) NoteProgress();
     }
@@ -387,7 +480,7 @@ private:
             PumpFor(10);
             quiet = ReadPeers() ? 0 : quiet + 1;
         }
-        const std::string port = " (COM" + std::to_string(pairs[current].PortA()) + ")";
+        const std::string port = " (COM" + std::to_string(pool.Pair(current).PortA()) + ")";
         if (exact) {
             Check(txAtPeer == txSent, "the peer got " + std::to_string(txAtPeer.size()) + " of " +
                                           std::to_string(txSent.size()) + " bytes sent before a drained close" + port);
@@ -398,12 +491,14 @@ private:
         ClearLedger();
     }
 
-    // Reads both peers into the ledger; bytes at the peer of the other pair are a fault.
+    // Reads this control's peer into the ledger; bytes at the peer of a pair no control holds
+    // are a fault.
     size_t ReadPeers()
     {
-        const size_t got = peers[current].ReadInto(txAtPeer);
-        CBytes stray;
-        Check(!peers[1 - current].ReadInto(stray), "bytes arrived at the peer of the port not in use");
+        const size_t got = pool.Peer(current).ReadInto(txAtPeer);
+        const int stray = pool.FindStrayBytes();
+        Check(stray < 0, "bytes arrived at the peer of COM" + std::to_string(stray < 0 ? 0 : pool.Pair(stray).PortA()) +
+                             ", which no control holds");
         return got;
     }
 
@@ -461,10 +556,10 @@ private:
 
     IDispatch* control;
     CSoakSink& sink;
-    CSoakPair* pairs;
-    CPeer* peers;
+    CPortPool& pool;
+    int slot;
     std::mt19937 random;
-    int current = 0;
+    int current;
     bool connected = false;
     long expectedDisconnects = 0;
     CBytes txSent, txAtPeer, rxSent;  // host -> peer, and peer -> host (the sink keeps what arrived)
@@ -507,11 +602,23 @@ void RandomStep(CSoakRun& run, CSoakSink& sink)
     run.Tick(1 + random() % 8);
 }
 
-void PrintTotals(const CTotals& t, const CSoakSink& sink)
+// Events seen by one sink, or summed over several.
+struct CEventTotals {
+    unsigned long long events = 0;
+    long counts[4] = {0, 0, 0, 0};
+
+    void Add(const CSoakSink& sink)
+    {
+        events += sink.events;
+        for (int i = 0; i < 4; ++i) counts[i] += sink.counts[i];
+    }
+};
+
+void PrintTotals(const CTotals& t, const CEventTotals& e)
 {
     printf("bytes moved: %llu host -> peer, %llu peer -> host\n", t.toPeer, t.fromPeer);
-    printf("events: %llu (EVT_CONNECT %ld, EVT_DATA %ld, EVT_SERIALEVENT %ld, EVT_DISCONNECT %ld)\n", sink.events,
-           sink.counts[EVT_CONNECT], sink.counts[EVT_DATA], sink.counts[EVT_SERIALEVENT], sink.counts[EVT_DISCONNECT]);
+    printf("events: %llu (EVT_CONNECT %ld, EVT_DATA %ld, EVT_SERIALEVENT %ld, EVT_DISCONNECT %ld)\n", e.events,
+           e.counts[EVT_CONNECT], e.counts[EVT_DATA], e.counts[EVT_SERIALEVENT], e.counts[EVT_DISCONNECT]);
     printf("cycles: %ld connections, %ld host closes (%ld with bytes in flight), %ld port changes, %ld DataMode "
            "changes, %ld hang-ups, %ld unplug/replug; %ld Sends (%ld of 16 KB to 1 MB)\n",
            t.connections, t.toggles, t.abruptCloses, t.portChanges, t.modeChanges, t.hangUps, t.unplugs, t.sends,
@@ -569,9 +676,14 @@ bool ParseOptions(int argc, char** argv, COptions& options)
         else if (name == "--ports") {
             if (sscanf(value, "%d,%d,%d,%d", &options.ports[0], &options.ports[1], &options.ports[2], &options.ports[3]) != 4)
                 return false;
-        } else return false;
+        } else if (name == "--controls") options.controls = atoi(value);
+        else return false;
     }
     if (options.ports[0] && options.unplugCycles) return false;  // unplugging needs the test bed
+    // Many controls run the random soak only, on the test bed; the pool stays within its 40 pairs.
+    if (options.controls < 1 || options.controls > 38) return false;
+    if (options.controls > 1 && (options.connectCycles || options.unplugCycles || !options.seconds || options.ports[0]))
+        return false;
     return options.seconds || options.connectCycles || options.unplugCycles;
 }
 
@@ -584,25 +696,12 @@ bool CheckFlat(const CProcessFigures& start, const CProcessFigures& end)
     return flat;
 }
 
-int Run(const COptions& options)
+int RunOneControl(const COptions& options)
 {
-    CSoakPair pairs[2];
-    CPeer peers[2];
-    for (int i = 0; i < 2; ++i) {
-        if (options.ports[0]) {
-            pairs[i].a = options.ports[2 * i];
-            pairs[i].b = options.ports[2 * i + 1];
-        } else if (pairs[i].bed.Lease()) {
-            pairs[i].a = pairs[i].bed.PortA();
-            pairs[i].b = pairs[i].bed.PortB();
-        } else {
-            printf("no virtual null-modem pair: run this through tools/wine/wine-run.sh\n");
-            return 2;
-        }
-        if (!peers[i].Open(pairs[i].PortB())) {
-            printf("cannot open the peer's port COM%d\n", pairs[i].PortB());
-            return 2;
-        }
+    CPortPool pool(2);
+    if (!pool.Lease(options.ports[0] ? options.ports : nullptr)) {
+        printf("no virtual null-modem pair, or a peer's port cannot be opened: run this through tools/wine/wine-run.sh\n");
+        return 2;
     }
     CLoadedModule module;
     CComRef<IDispatch> control = CreateControl(module, options.module);
@@ -613,11 +712,12 @@ int Run(const COptions& options)
         printf("cannot connect a sink to CommEvent\n");
         return 2;
     }
-    printf("seed %u, COM%d and COM%d, peers on COM%d and COM%d\n", options.seed, pairs[0].PortA(), pairs[1].PortA(),
-           pairs[0].PortB(), pairs[1].PortB());
+    printf("seed %u, COM%d and COM%d, peers on COM%d and COM%d\n", options.seed, pool.Pair(0).PortA(),
+           pool.Pair(1).PortA(), pool.Pair(0).PortB(), pool.Pair(1).PortB());
     fflush(stdout);
-    CSoakRun run(control.Get(), *sink.Get(), pairs, peers, options.seed);
+    CSoakRun run(control.Get(), *sink.Get(), pool, 0, 0, options.seed);
     CProcessFigures start, end;
+    CEventTotals events;
     try {
         // One connection first, so that what the first open loads once is not counted as a leak.
         run.Connect();
@@ -636,11 +736,194 @@ int Run(const COptions& options)
         end = MeasureProcess();
     } catch (const CSoakFault& fault) {
         printf("FAULT: %s\n", fault.what());
-        PrintTotals(run.Totals(), *sink.Get());
+        events.Add(*sink.Get());
+        PrintTotals(run.Totals(), events);
         return 1;
     }
-    PrintTotals(run.Totals(), *sink.Get());
+    events.Add(*sink.Get());
+    PrintTotals(run.Totals(), events);
     return CheckFlat(start, end) ? 0 : 1;
+}
+
+// One control of a many-control run: the object, its sink and advise, and its soak run.
+// Destroyed in the order a host tears down: events unadvised, the control released, then the
+// books of its last connection settled.
+struct CControlSlot {
+    CComRef<IDispatch> control;
+    CComRef<CSoakSink> sink;
+    std::unique_ptr<CCommEventLink> link;
+    std::unique_ptr<CSoakRun> run;
+
+    bool Alive() const { return bool(run); }
+};
+
+// N controls in one host on a pool of N + 2 pairs, stepped in random order; controls are
+// destroyed and created again while the others run.
+class CManyControls {
+public:
+    CManyControls(const COptions& options, CLoadedModule& module, CPortPool& pool)
+        : options(options), module(module), pool(pool), slots(size_t(options.controls)), random(options.seed)
+    {
+    }
+
+    void CreateAll()
+    {
+        for (size_t i = 0; i < slots.size(); ++i) Create(int(i), int(i));
+    }
+
+    // Connects and closes every control once, so that what first opens load is not a leak.
+    void WarmUp()
+    {
+        for (CControlSlot& slot : slots) {
+            slot.run->Connect();
+            slot.run->CloseDrained();
+        }
+    }
+
+    void Soak(DWORD seconds)
+    {
+        for (CControlSlot& slot : slots) slot.run->Connect();
+        const DWORD begin = GetTickCount();
+        for (unsigned long step = 1; GetTickCount() - begin < seconds * 1000; ++step) {
+            const int which = int(random() % slots.size());
+            CControlSlot& slot = slots[size_t(which)];
+            if (random() % 1000 < 4) {
+                CreateOrDestroy(which);
+            } else if (slot.Alive()) {
+                if (!slot.run->IsConnected()) slot.run->Connect();
+                RandomStep(*slot.run, *slot.sink.Get());
+            }
+            if (step % 64 == 0) AuditAll();
+        }
+    }
+
+    // Every control back, drained and closed, for the closing figures.
+    void Finish()
+    {
+        for (size_t i = 0; i < slots.size(); ++i)
+            if (!slots[i].Alive()) Create(int(i), pool.PickFree(random));
+        for (CControlSlot& slot : slots)
+            if (slot.run->IsConnected()) slot.run->CloseDrained();
+    }
+
+    void Report() const
+    {
+        CTotals totals = ended;
+        CEventTotals events = endedEvents;
+        for (const CControlSlot& slot : slots) {
+            if (!slot.Alive()) continue;
+            totals += slot.run->Totals();
+            events.Add(*slot.sink.Get());
+        }
+        printf("%d controls on %zu pairs: %ld created, %ld destroyed while the others ran (%ld of them connected, "
+               "%ld with bytes in flight)\n",
+               options.controls, pool.Size(), created, destroyed, destroyedConnected, destroyedInFlight);
+        PrintTotals(totals, events);
+    }
+
+private:
+    void Create(int index, int pair)
+    {
+        CControlSlot& slot = slots[size_t(index)];
+        slot.control = CreateControl(module, options.module);
+        if (!slot.control) throw CSoakFault("creating a control failed");
+        slot.sink = CComRef<CSoakSink>::Adopt(new CSoakSink);
+        slot.link.reset(new CCommEventLink(slot.control.Get(), slot.sink.Get()));
+        if (!slot.link->Connected()) throw CSoakFault("cannot connect a sink to CommEvent");
+        slot.run.reset(new CSoakRun(slot.control.Get(), *slot.sink.Get(), pool, index, pair,
+                                    options.seed + unsigned(++created) * 7919u));
+    }
+
+    // Destroys a living control (connected or not, sometimes with bytes in flight), or creates
+    // one in an empty slot on a free pair. At least half of the controls stay alive.
+    void CreateOrDestroy(int index)
+    {
+        CControlSlot& slot = slots[size_t(index)];
+        if (!slot.Alive()) {
+            const int pair = pool.PickFree(random);
+            if (pair < 0) return;
+            Create(index, pair);
+            slot.run->Connect();
+            return;
+        }
+        if (LivingCount() * 2 <= slots.size()) return;
+        const bool connected = slot.run->IsConnected();
+        if (connected && random() % 2) {
+            // Bytes both ways still on their way when the host lets go.
+            slot.run->PeerWrites(1 + random() % 4000);
+            slot.run->HostSends(1 + random() % 3000);
+            ++destroyedInFlight;
+        } else if (connected) {
+            slot.run->Drain();
+        }
+        slot.link.reset();
+        slot.control = CComRef<IDispatch>();
+        slot.run->ControlReleased();
+        ended += slot.run->Totals();
+        endedEvents.Add(*slot.sink.Get());
+        slot.run.reset();
+        slot.sink = CComRef<CSoakSink>();
+        ++destroyed;
+        if (connected) ++destroyedConnected;
+    }
+
+    size_t LivingCount() const
+    {
+        return size_t(std::count_if(slots.begin(), slots.end(), [](const CControlSlot& s) { return s.Alive(); }));
+    }
+
+    // Every control's books against what its peer and its sink saw so far.
+    void AuditAll()
+    {
+        PumpFor(0);
+        for (CControlSlot& slot : slots)
+            if (slot.Alive()) slot.run->Tick(0);
+    }
+
+    const COptions& options;
+    CLoadedModule& module;
+    CPortPool& pool;
+    std::vector<CControlSlot> slots;
+    std::mt19937 random;
+    CTotals ended;
+    CEventTotals endedEvents;
+    long created = 0, destroyed = 0, destroyedConnected = 0, destroyedInFlight = 0;
+};
+
+int RunManyControls(const COptions& options)
+{
+    CPortPool pool(size_t(options.controls) + 2);
+    if (!pool.Lease()) {
+        printf("not enough virtual null-modem pairs for %d controls: run this through tools/wine/wine-run.sh\n",
+               options.controls);
+        return 2;
+    }
+    printf("seed %u, %d controls, COM%d..COM%d\n", options.seed, options.controls, pool.Pair(0).PortA(),
+           pool.Pair(int(pool.Size()) - 1).PortB());
+    CLoadedModule module;
+    CManyControls many(options, module, pool);
+    CProcessFigures start, end;
+    try {
+        many.CreateAll();
+        many.WarmUp();
+        PumpFor(100);
+        start = MeasureProcess();
+        many.Soak(options.seconds);
+        many.Finish();
+        PumpFor(100);
+        end = MeasureProcess();
+    } catch (const CSoakFault& fault) {
+        printf("FAULT: %s\n", fault.what());
+        many.Report();
+        return 1;
+    }
+    many.Report();
+    return CheckFlat(start, end) ? 0 : 1;
+}
+
+int Run(const COptions& options)
+{
+    return options.controls > 1 ? RunManyControls(options) : RunOneControl(options);
 }
 
 }  // namespace
@@ -651,7 +934,8 @@ int main(int argc, char** argv)
     COptions options;
     if (!ParseOptions(argc, argv, options)) {
         printf("usage: tarvel_soak [--module PATH] [--seconds N] [--seed N] [--connect-cycles N] "
-               "[--unplug-cycles N] [--ports A1,B1,A2,B2 (no unplug cycles)]\n");
+               "[--unplug-cycles N] [--ports A1,B1,A2,B2 (no unplug cycles)]\n"
+               "       tarvel_soak --controls N (2..38) --seconds N [--module PATH] [--seed N]\n");
         return 2;
     }
     srand(options.seed);  // the sink's slow handlers replay with the run

@@ -811,9 +811,9 @@ std::vector<uint8_t> RandomBlob(std::mt19937& rng)
     return blob.Serialise();
 }
 
-// COM10..COM49 belong to the test bed, leased by tests that may run beside this one: a load
-// must not open one of them.
-bool IsTestBedPort(long port) { return port >= 10 && port <= 49; }
+// The test bed's pool belongs to tests that may run beside this one: a load must not open
+// one of its ports.
+bool IsTestBedPort(long port) { return IsPoolCom(port); }
 
 // Whether the control, loading these bytes, would connect to a test-bed port. Read as the
 // control reads: the header, then exactly the payload it announces.

@@ -198,8 +198,28 @@ TEST(TestbedLease, EveryLeaseGetsItsOwnPair)
     ASSERT_TRUE(second.Lease());
     EXPECT_NE(first.PortA(), second.PortA());
     EXPECT_EQ(first.PortB(), first.PortA() + 1);
-    EXPECT_GE(first.PortA(), kFirstPoolCom);
-    EXPECT_LE(second.PortB(), kLastPoolCom);
+    EXPECT_TRUE(IsPoolCom(first.PortA()) && IsPoolCom(first.PortB()));
+    EXPECT_TRUE(IsPoolCom(second.PortA()) && IsPoolCom(second.PortB()));
+}
+
+// Pacing switched on after unpaced traffic on the same lease (a benchmark's unpaced round
+// before its paced one) must pace: once, the debt of the last unpaced read became an unlimited
+// budget for the rest of the lease.
+TEST_F(TestbedTest, PacingHoldsAfterUnpacedTraffic)
+{
+    CComPort a, b;
+    ASSERT_TRUE(a.Open(pair.PortA()));
+    ASSERT_TRUE(b.Open(pair.PortB()));
+    ASSERT_TRUE(a.Write(std::string(8000, 'u')));
+    ASSERT_EQ(b.Read(8000, 3000).size(), 8000u);
+    ASSERT_TRUE(pair.SetPacing(true));
+    DCB dcb = {};
+    dcb.DCBlength = sizeof(dcb);
+    ASSERT_TRUE(GetCommState(a.Get(), &dcb));
+    dcb.BaudRate = 2400; // 240 characters per second
+    ASSERT_TRUE(SetCommState(a.Get(), &dcb));
+    ASSERT_TRUE(a.Write(std::string(480, 'p')));
+    EXPECT_LT(b.Read(480, 500).size(), 240u) << "two seconds of bytes crossed in half a second";
 }
 
 TEST_F(TestbedTest, PurgeAndCloseDropWhatThePacedWireHasNotSent)

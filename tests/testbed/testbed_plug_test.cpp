@@ -46,7 +46,7 @@ private:
 
 TEST(TestbedPorts, UnmappedNumbersDoNotExist)
 {
-    for (int com : {1, 3, 9, kMissingComAbovePool, 200}) {
+    for (int com : {1, 3, 9, kMissingComAbovePool, kFirstSecondPoolCom - 1, kLastSecondPoolCom + 1, 200}) {
         CComPort port;
         EXPECT_FALSE(port.Open(com)) << "COM" << com;
         EXPECT_EQ(port.LastError(), DWORD(ERROR_FILE_NOT_FOUND)) << "COM" << com;

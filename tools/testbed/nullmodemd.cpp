@@ -144,7 +144,7 @@ private:
     bool WineserverRunning() const;
 
     std::string ComLink(int p, int e) const {
-        return opt.state + "/com" + std::to_string(TB_FIRST_COM + 2 * p + e);
+        return opt.state + "/com" + std::to_string(tb_pair_com(p, e));
     }
     tb_pair &Shared(int p) { return shm->pair[p]; }
 
@@ -478,6 +478,10 @@ size_t CDaemon::Budget(int p, int from)
     double cps = CharsPerSecond(sp.end[from]);
     tb_unlock_pair(&sp);
     auto now = Clock::now();
+    // The last unpaced read may have taken more than the credit held (it is charged all the
+    // same): pacing that starts then starts from an empty credit, not from a debt that turns
+    // into a huge budget below.
+    if (d.credit < 0) d.credit = 0;
     d.credit += std::chrono::duration<double>(now - d.last).count() * cps;
     d.last = now;
     if (d.credit > 1.0 + cps * 0.002) d.credit = 1.0 + cps * 0.002; // no bursts after idle time
@@ -657,8 +661,8 @@ std::string CDaemon::Handle(Client &c, const std::string &line)
             tb_unlock_pair(&sp);
             c.pair = p;
             pairs[p].owner = c.fd;
-            return "OK " + std::to_string(p) + " " + std::to_string(TB_FIRST_COM + 2 * p) + " "
-                   + std::to_string(TB_FIRST_COM + 2 * p + 1);
+            return "OK " + std::to_string(p) + " " + std::to_string(tb_pair_com(p, 0)) + " "
+                   + std::to_string(tb_pair_com(p, 1));
         }
         return "ERR no free pair";
     }

@@ -8,9 +8,15 @@
 
 #include <stdint.h>
 
-#define TB_MAGIC 0x54565235u /* "TVR5": bump whenever the layout changes */
-#define TB_MAX_PAIRS 20
-#define TB_FIRST_COM 10      /* pair k: end A = COM(10+2k), end B = COM(11+2k) */
+#define TB_MAGIC 0x54565236u /* "TVR6": bump whenever the layout changes */
+#define TB_MAX_PAIRS 40
+/* Two ranges of 20 pairs: pair k < 20 has end A on COM(10+2k) and end B on COM(11+2k); pair
+ * k >= 20 the same from COM110 (so that COM50..COM109 and COM150 up stay free to be "missing"
+ * ports). Leases hand out the lowest free pair, so the second range is used only when more
+ * than 20 pairs are leased at once (a benchmark or soak of many ports). */
+#define TB_PAIRS_PER_RANGE 20
+#define TB_FIRST_COM 10
+#define TB_SECOND_RANGE_COM 110
 #define TB_MAX_REFUSED 8
 
 typedef uint64_t tb_u64 __attribute__((aligned(8)));
@@ -96,6 +102,13 @@ typedef struct tb_shared {
 #endif
 TB_STATIC_ASSERT(sizeof(tb_end) == TB_END_SIZE, "tb_end layout differs between builds");
 TB_STATIC_ASSERT(sizeof(tb_pair) == 16 + 2 * TB_END_SIZE, "tb_pair layout differs between builds");
+
+/* COM number of end e (0 = A, 1 = B) of pair p. */
+static inline int tb_pair_com(int p, int e)
+{
+    return p < TB_PAIRS_PER_RANGE ? TB_FIRST_COM + 2 * p + e
+                                  : TB_SECOND_RANGE_COM + 2 * (p - TB_PAIRS_PER_RANGE) + e;
+}
 
 #ifdef __cplusplus
 extern "C" {

@@ -62,23 +62,27 @@ if [ "${TARVEL_NO_TESTBED:-0}" != 1 ] && [ -x "$tb_bin/nullmodemd" ] \
   use_testbed=1
 fi
 
-# Pool of virtual ports: COM10..COM49; pair k has its ends on COM(10+2k) and COM(11+2k).
-# Nothing else is mapped (the preload hides host /dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM* from
-# Wine's port detection, so COM1..COM9 and COM50 and up do not exist in the prefix).
+# Pool of virtual ports: COM10..COM49 and COM110..COM149; pair k < 20 has its ends on
+# COM(10+2k) and COM(11+2k), pair k >= 20 the same from COM110. Nothing else is mapped (the
+# preload hides host /dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM* from Wine's port detection, so
+# COM1..COM9, COM50..COM109 and COM150 and up do not exist in the prefix). A prefix mapped for
+# another pool is mapped again.
+pool_ports="$(seq 10 49) $(seq 110 149)"
+ports_stamp() { echo "testbed=$use_testbed pool=10-49,110-149"; }
 map_ports() {
   local reg="$prefix/tarvel-ports.reg" n
   {
     printf 'REGEDIT4\r\n\r\n[-HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\r\n\r\n'
     printf '[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\r\n'
     if [ $use_testbed = 1 ]; then
-      for n in $(seq 10 49); do printf '"COM%d"="%s/com%d"\r\n' "$n" "$tb_state" "$n"; done
+      for n in $pool_ports; do printf '"COM%d"="%s/com%d"\r\n' "$n" "$tb_state" "$n"; done
     fi
     printf '\r\n'
   } > "$reg"
   wine regedit /S 'Z:'"$(printf '%s' "$reg" | tr / '\\')" </dev/null >/dev/null 2>&1 9>&-
   wineserver -k </dev/null >/dev/null 2>&1 9>&-
   wineserver -w </dev/null >/dev/null 2>&1 9>&-
-  echo "testbed=$use_testbed" > "$prefix/.tarvel-ports"
+  ports_stamp > "$prefix/.tarvel-ports"
 }
 
 create_prefix() {
@@ -140,7 +144,7 @@ mkdir -p "$(dirname "$prefix")"
   fi
   if [ ! -f "$prefix/.tarvel-ready" ]; then
     create_prefix
-  elif [ "$(cat "$prefix/.tarvel-ports" 2>/dev/null)" != "testbed=$use_testbed" ]; then
+  elif [ "$(cat "$prefix/.tarvel-ports" 2>/dev/null)" != "$(ports_stamp)" ]; then
     map_ports
   fi
   # Detached server start; the preload (if any) is in its environment from here on. It lingers

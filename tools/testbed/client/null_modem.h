@@ -2,13 +2,14 @@
 // by tools/wine/wine-run.sh.
 //
 // The runner maps a pool of virtual ports into every test prefix: COM10..COM49, pair k has
-// end A on COM(10+2k) and end B on COM(11+2k). A test leases a free pair from the test-bed
+// end A on COM(10+2k) and end B on COM(11+2k), and for pairs 20..39 (handed out only while
+// more than 20 are leased) the same from COM110 to COM149. A test leases a free pair from the test-bed
 // daemon, opens one or both ends with the ordinary Win32 comm calls and drives the "cable"
 // (ring, carrier, breaks, line errors, refused settings, unplug, hang-up) through this class.
 // The lease ends with the object (or with the process): the pair is reset for the next test.
 //
-// Ports that never exist in a test prefix: COM1..COM9 and COM50 and above (kFirstMissingCom,
-// kMissingComAbovePool); opening them fails with ERROR_FILE_NOT_FOUND.
+// Ports that never exist in a test prefix: COM1..COM9, COM50..COM109 and COM150 and above
+// (kFirstMissingCom, kMissingComAbovePool); opening them fails with ERROR_FILE_NOT_FOUND.
 //
 // What the far end sees (both directions):
 //   DTR of one end  -> DSR and DCD (RLSD) of the other (DCD can be forced per end)
@@ -25,8 +26,15 @@
 
 constexpr int kFirstPoolCom = 10;
 constexpr int kLastPoolCom = 49;
+constexpr int kFirstSecondPoolCom = 110;
+constexpr int kLastSecondPoolCom = 149;
 constexpr int kFirstMissingCom = 1;      // COM1..COM9 are never mapped
-constexpr int kMissingComAbovePool = 50; // nor is anything from COM50 up
+constexpr int kMissingComAbovePool = 50; // nor COM50..COM109, nor anything from COM150 up
+
+inline bool IsPoolCom(long com)
+{
+    return (com >= kFirstPoolCom && com <= kLastPoolCom) || (com >= kFirstSecondPoolCom && com <= kLastSecondPoolCom);
+}
 
 class CNullModemPair {
 public:
