@@ -22,10 +22,21 @@ sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
 updated=0
+# A mirror caught mid-sync fails an update now and then ("File has unexpected size"): try again,
+# then go on with whatever lists apt has; the install below fails plainly if they lack a package.
+update_lists() {
+  local try
+  for try in 1 2 3; do
+    $sudo apt-get update -q && return 0
+    echo "setup: apt-get update failed (try $try of 3)"
+    [ $try = 3 ] || sleep 15
+  done
+  echo "setup: going on with the package lists apt already has"
+}
 install() {
   [ $# -gt 0 ] || return 0
   echo "setup: installing $*"
-  if [ $updated = 0 ]; then $sudo apt-get update -q; updated=1; fi
+  if [ $updated = 0 ]; then update_lists; updated=1; fi
   $sudo apt-get install -y -q --no-install-recommends "$@"
 }
 
