@@ -50,6 +50,20 @@ void WriteCommState(HANDLE port, DCB& dcb)
     SetCommState(port, &dcb);
 }
 
+// Wine's serial driver waits for line events on a thread of its own, which ends without
+// leaving the loader's list of threads; the next module with thread-local storage loaded
+// into the process then faults in the loader. Hosts unload an unused control module and load
+// it again for the next form, so under Wine a module that opened a port stays loaded. Windows
+// is left to unload it as usual.
+void KeepModuleLoadedUnderWine()
+{
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    if (!ntdll || !GetProcAddress(ntdll, "wine_get_version")) return;
+    HMODULE self = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCSTR>(&KeepModuleLoadedUnderWine), &self);
+}
+
 }  // namespace
 
 void CSerialPort::SetResourceModule(HINSTANCE module)
@@ -105,6 +119,7 @@ void CSerialPort::OpenPort()
                                  FILE_FLAG_OVERLAPPED, nullptr));
     if (!portHandle.IsValid()) throw tx_encoding{OpenErrorCode(GetLastError())};
 
+    KeepModuleLoadedUnderWine();
     settings.PortOpen = 1;
     ApplyLineSettings();
     ApplyTimeouts();

@@ -528,4 +528,22 @@ TEST_F(ContainerReplay, DotNetFormsHostSlowActivation) { REPLAY(kAxHostSlow, fal
 TEST_F(ContainerReplay, VisualBasicForm) { REPLAY(kVbForm, true); }
 TEST_F(ContainerReplay, HtmlPage) { REPLAY(kHtmlPage, true); }
 
+// COM asks applications to free unused libraries now and then (CoFreeUnusedLibraries), and
+// hosts do it while idle; the next form that places the control loads the module again. A
+// module that used a port must load again in the same process and work as the first time.
+TEST_F(ContainerReplay, HostUnloadsTheModuleAndLoadsItAgainAfterConnections)
+{
+    const CChildResult r = RunChild(L"\"" + WindowsPath(TARVEL_PROGID_HOST_PATH) + L"\" " +
+                                        std::to_wstring(pair.PortA()) + L" /rounds 3",
+                                    60000);
+    ASSERT_TRUE(r.started);
+    EXPECT_TRUE(r.finished) << r.output;
+    EXPECT_EQ(r.exitCode, 0u) << r.output;
+    size_t connects = 0;
+    for (size_t at = r.output.find("EVT_CONNECT on COM"); at != std::string::npos;
+         at = r.output.find("EVT_CONNECT on COM", at + 1))
+        ++connects;
+    EXPECT_EQ(connects, 3u) << r.output;
+}
+
 }  // namespace

@@ -3,11 +3,14 @@
 // information (as hosts that bind events that way do), connects a sink there, opens the
 // COM port given on the command line and waits for CommEvent(EVT_CONNECT).
 //
-//   tarvel_progid_host.exe PORT [/clsid]
+//   tarvel_progid_host.exe PORT [/clsid] [/rounds N]
 //
 // /clsid: first creates the control and its property page by their class identifiers as well
 // (hosts that embed it by CLSID, such as a program using it without registration through its
 // manifest).
+// /rounds N: does all of that N times, and between rounds lets COM unload whatever module is
+// unused (CoFreeUnusedLibrariesEx with no delay), as hosts do when idle, so that each round may
+// load the module anew.
 //
 // Exit code 0 when all of that worked, otherwise the number of the step that failed; a line
 // on standard output says what happened.
@@ -166,14 +169,30 @@ int RunHost(int port, bool byClsid)
 
 int main(int argc, char** argv)
 {
-    const bool byClsid = argc == 3 && strcmp(argv[2], "/clsid") == 0;
-    const int port = argc == 2 || byClsid ? atoi(argv[1]) : 0;
-    if (port <= 0) {
-        printf("usage: tarvel_progid_host PORT [/clsid]\n");
+    int port = argc >= 2 ? atoi(argv[1]) : 0;
+    bool byClsid = false;
+    int rounds = 1;
+    for (int i = 2; i < argc; ++i) {
+        if (strcmp(argv[i], "/clsid") == 0)
+            byClsid = true;
+        else if (strcmp(argv[i], "/rounds") == 0 && i + 1 < argc)
+            rounds = atoi(argv[++i]);
+        else
+            port = 0;
+    }
+    if (port <= 0 || rounds <= 0) {
+        printf("usage: tarvel_progid_host PORT [/clsid] [/rounds N]\n");
         return kArguments;
     }
     CoInitialize(nullptr);
-    const int code = RunHost(port, byClsid);
+    int code = kDone;
+    for (int round = 1; round <= rounds && code == kDone; ++round) {
+        code = RunHost(port, byClsid);
+        if (rounds == 1) break;
+        CoFreeUnusedLibrariesEx(0, 0);
+        printf("round %d: module %s\n", round, GetModuleHandleW(L"Tarvel.ocx") ? "still loaded" : "unloaded");
+        fflush(stdout);
+    }
     CoUninitialize();
     return code;
 }
