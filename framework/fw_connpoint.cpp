@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "fw_enum.h"
+
 namespace {
 
 void AddRefItem(CONNECTDATA& d) { if (d.pUnk) d.pUnk->AddRef(); }
@@ -10,78 +12,44 @@ void AddRefItem(IConnectionPoint* p) { if (p) p->AddRef(); }
 void ReleaseItem(IConnectionPoint* p) { if (p) p->Release(); }
 
 // A standard enumerator over a snapshot taken at creation. Each item holds a
-// reference for the enumerator's lifetime; Next hands out new references. Its code
-// lives in the module, and a client may keep it after releasing the control (the
-// sinks it holds do not keep the control alive), so it counts as a module object.
+// reference for the enumerator's lifetime; Next hands out new references. The sinks it
+// holds do not keep the control alive.
 template <class IEnum, class Item>
-class CSnapshotEnum : public IEnum {
+class CSnapshotEnum final : public CEnumBase<IEnum> {
 public:
     CSnapshotEnum(CModuleState& module, const IID& iid, std::vector<Item> items)
-        : counter_(module), iid_(iid), items_(std::move(items)) {
+        : CEnumBase<IEnum>(module, iid), items_(std::move(items)) {
         for (Item& i : items_) AddRefItem(i);
     }
-    virtual ~CSnapshotEnum() {
+    ~CSnapshotEnum() override {
         for (Item& i : items_) ReleaseItem(i);
-    }
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, iid_)) {
-            *ppv = static_cast<IEnum*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ULONG(InterlockedIncrement(&refs_)); }
-    STDMETHODIMP_(ULONG) Release() override {
-        LONG n = InterlockedDecrement(&refs_);
-        if (n == 0) delete this;
-        return ULONG(n);
     }
 
     STDMETHODIMP Next(ULONG count, Item* out, ULONG* fetched) override {
         if (!out || (count > 1 && !fetched)) return E_POINTER;
         ULONG n = 0;
-        while (n < count && pos_ < items_.size()) {
-            out[n] = items_[pos_++];
+        while (n < count && this->position_ < items_.size()) {
+            out[n] = items_[this->position_++];
             AddRefItem(out[n]);
             ++n;
         }
         if (fetched) *fetched = n;
         return n == count ? S_OK : S_FALSE;
     }
-    STDMETHODIMP Skip(ULONG count) override {
-        size_t left = items_.size() - pos_;
-        if (count > left) {
-            pos_ = items_.size();
-            return S_FALSE;
-        }
-        pos_ += count;
-        return S_OK;
-    }
-    STDMETHODIMP Reset() override {
-        pos_ = 0;
-        return S_OK;
-    }
     STDMETHODIMP Clone(IEnum** out) override {
         if (!out) return E_POINTER;
         *out = nullptr;
         return CallAtBorder([&] {
-            auto* copy = new CSnapshotEnum(counter_.State(), iid_, items_);
-            copy->pos_ = pos_;
+            auto* copy = new CSnapshotEnum(this->Module(), this->Iid(), items_);
+            copy->position_ = this->position_;
             *out = copy;
             return S_OK;
         });
     }
 
 private:
-    CModuleObjectCounter counter_;
-    const IID& iid_;
+    size_t ItemCount() const override { return items_.size(); }
     std::vector<Item> items_;
-    size_t pos_ = 0;
-    volatile LONG refs_ = 1;
 };
 
 }  // namespace

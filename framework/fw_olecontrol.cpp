@@ -4,6 +4,7 @@
 #include <new>
 #include <vector>
 
+#include "fw_enum.h"
 #include "prop_blob.h"
 
 // Every interface method makes the control's module current first, so that
@@ -52,24 +53,10 @@ HRESULT WriteExactly(IStream* stream, const void* buffer, ULONG size) {
 
 // Enumerates a static verb table; each name handed out is the caller's, as the
 // enumerator contract says (freed with CoTaskMemFree).
-class CVerbEnum final : public IEnumOLEVERB {
+class CVerbEnum final : public CEnumBase<IEnumOLEVERB> {
 public:
-    CVerbEnum(const OLEVERB* verbs, ULONG count, ULONG position = 0)
-        : verbs_(verbs), count_(count), position_(position) {}
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        *ppv = nullptr;
-        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IEnumOLEVERB)) return E_NOINTERFACE;
-        *ppv = static_cast<IEnumOLEVERB*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ULONG(InterlockedIncrement(&refs_)); }
-    STDMETHODIMP_(ULONG) Release() override {
-        LONG n = InterlockedDecrement(&refs_);
-        if (n == 0) delete this;
-        return ULONG(n);
-    }
+    CVerbEnum(CModuleState& module, const OLEVERB* verbs, ULONG count)
+        : CEnumBase(module, IID_IEnumOLEVERB), verbs_(verbs), count_(count) {}
     STDMETHODIMP Next(ULONG wanted, OLEVERB* out, ULONG* fetched) override {
         if (!out || (wanted > 1 && !fetched)) return E_POINTER;
         ULONG n = 0;
@@ -79,6 +66,7 @@ public:
             out[n].lpszVerbName = CCoTaskString::Duplicate(verbs_[position_].lpszVerbName, length);
             if (!out[n].lpszVerbName) {
                 for (ULONG i = 0; i < n; ++i) CoTaskMemFree(out[i].lpszVerbName);
+                position_ -= n;
                 if (fetched) *fetched = 0;
                 return E_OUTOFMEMORY;
             }
@@ -86,29 +74,18 @@ public:
         if (fetched) *fetched = n;
         return n == wanted ? S_OK : S_FALSE;
     }
-    STDMETHODIMP Skip(ULONG n) override {
-        if (n > count_ - position_) {
-            position_ = count_;
-            return S_FALSE;
-        }
-        position_ += n;
-        return S_OK;
-    }
-    STDMETHODIMP Reset() override {
-        position_ = 0;
-        return S_OK;
-    }
     STDMETHODIMP Clone(IEnumOLEVERB** copy) override {
         if (!copy) return E_POINTER;
-        *copy = new (std::nothrow) CVerbEnum(verbs_, count_, position_);
-        return *copy ? S_OK : E_OUTOFMEMORY;
+        auto* clone = new (std::nothrow) CVerbEnum(Module(), verbs_, count_);
+        if (clone) clone->position_ = position_;
+        *copy = clone;
+        return clone ? S_OK : E_OUTOFMEMORY;
     }
 
 private:
+    size_t ItemCount() const override { return count_; }
     const OLEVERB* verbs_;
     ULONG count_;
-    ULONG position_;
-    volatile LONG refs_ = 1;
 };
 
 }  // namespace
@@ -521,7 +498,7 @@ STDMETHODIMP COleControl::EnumVerbs(IEnumOLEVERB** verbs) {
     ULONG count = 0;
     const OLEVERB* table = GetVerbs(count);
     if (!table || count == 0) return OLEOBJ_E_NOVERBS;
-    *verbs = new (std::nothrow) CVerbEnum(table, count);
+    *verbs = new (std::nothrow) CVerbEnum(Module(), table, count);
     return *verbs ? S_OK : E_OUTOFMEMORY;
 }
 

@@ -132,10 +132,11 @@ TEST(ClassFactory, ControlsCreatedAndReleasedLeaveNoObjectBehind) {
     EXPECT_EQ(before, FrameworkModuleState().ObjectCount());
 }
 
-TEST(ClassFactory, ConnectionEnumeratorsOutlivingTheControlKeepTheModule) {
+TEST(ClassFactory, EnumeratorsOutlivingTheControlKeepTheModule) {
     CModuleState m;
     CComRef<IEnumConnections> connections, clone;
     CComRef<IEnumConnectionPoints> points;
+    CComRef<IEnumOLEVERB> verbs, verbsClone;
     {
         CSampleCtrl* c;
         {
@@ -156,6 +157,12 @@ TEST(ClassFactory, ConnectionEnumeratorsOutlivingTheControlKeepTheModule) {
         ASSERT_EQ(S_OK, connections->Clone(clone.Put()));
         ASSERT_EQ(S_OK, cpc->EnumConnectionPoints(points.Put()));
         points.Reset();
+        CComRef<IOleObject> object;
+        ASSERT_EQ(S_OK, control->QueryInterface(IID_IOleObject, object.PutVoid()));
+        ASSERT_EQ(S_OK, object->EnumVerbs(verbs.Put()));
+        ASSERT_EQ(S_OK, verbs->Skip(1));
+        ASSERT_EQ(S_OK, verbs->Clone(verbsClone.Put()));
+        verbs.Reset();
     }
     EXPECT_EQ(S_FALSE, FrameworkDllCanUnloadNow(m)) << "the control is gone, its enumerators are not";
     CONNECTDATA data = {};
@@ -165,6 +172,13 @@ TEST(ClassFactory, ConnectionEnumeratorsOutlivingTheControlKeepTheModule) {
     connections.Reset();
     EXPECT_EQ(S_FALSE, FrameworkDllCanUnloadNow(m)) << "the clone still lives";
     clone.Reset();
+    EXPECT_EQ(S_FALSE, FrameworkDllCanUnloadNow(m)) << "the clone of the verbs enumerator still lives";
+    OLEVERB verb = {};
+    ASSERT_EQ(S_OK, verbsClone->Next(1, &verb, nullptr)) << "the clone goes on where the original was";
+    EXPECT_EQ(OLEIVERB_PROPERTIES, verb.lVerb);
+    CoTaskMemFree(verb.lpszVerbName);
+    EXPECT_EQ(S_FALSE, verbsClone->Next(1, &verb, nullptr));
+    verbsClone.Reset();
     EXPECT_EQ(S_OK, FrameworkDllCanUnloadNow(m));
 }
 
