@@ -238,28 +238,35 @@ bool CMarshalWnd::WantsReopen() const
     return s.ConnectWanted == 1 && (s.PortOpen == 0 || owner->RunEndedByItself());
 }
 
+// A device that has just arrived may still be busy or failing for a moment. The host hears
+// of the reopen once: EVT_CONNECT when a try succeeds, one EVT_DISCONNECT when the last failed.
 void CMarshalWnd::ReopenAfterArrival()
 {
     StopReopening();
     const int32_t port = owner->settings.Port;
-    owner->SetPortAndReconnect(port);
-    if (owner->settings.PortOpen || !IsSettlingError(owner->settings.Error)) return;
-    // A device that has just arrived may still be busy or failing for a moment.
-    if (!SetTimer(hwnd, kReopenTimer, kReopenIntervalMs, nullptr)) return;
-    reopenPort = port;
-    reopenTriesLeft = kReopenTries;
+    if (owner->SetPortAndTryOpen(port)) return;
+    if (IsSettlingError(owner->settings.Error) && SetTimer(hwnd, kReopenTimer, kReopenIntervalMs, nullptr)) {
+        reopenPort = port;
+        reopenTriesLeft = kReopenTries;
+        return;
+    }
+    owner->ReportFailedOpen();
 }
 
 void CMarshalWnd::OnReopenTimer()
 {
     const PortSettings& s = owner->settings;
+    // The host reconnected, changed Port or let go of the port meanwhile: whatever it did
+    // reported itself.
     if (reopenTriesLeft <= 0 || s.ConnectWanted != 1 || s.PortOpen || s.Port != reopenPort) {
         StopReopening();
         return;
     }
     --reopenTriesLeft;
-    owner->SetPortAndReconnect(reopenPort);
-    if (s.PortOpen || !IsSettlingError(s.Error) || reopenTriesLeft <= 0) StopReopening();
+    const bool opened = owner->SetPortAndTryOpen(reopenPort);
+    if (!opened && IsSettlingError(s.Error) && reopenTriesLeft > 0) return;
+    StopReopening();
+    if (!opened) owner->ReportFailedOpen();
 }
 
 void CMarshalWnd::StopReopening()

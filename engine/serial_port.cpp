@@ -215,23 +215,33 @@ bool CSerialPort::ReadModemStatus(DWORD bit) const
 
 void CSerialPort::SetPortAndReconnect(int32_t port)
 {
-    if (port <= 0) return;
+    if (!SetPortAndTryOpen(port)) ReportFailedOpen();
+}
+
+bool CSerialPort::SetPortAndTryOpen(int32_t port)
+{
+    if (port <= 0) return true;
     settings.Port = port;
     SetModified();
-    if (!settings.ConnectWanted) return;
+    if (!settings.ConnectWanted) return true;
 
     ++connectionGeneration;
-    int32_t kind = EVT_CONNECT;
     try {
         OpenPort();
         settings.Error = ERR_NONE;
     } catch (const tx_encoding& failure) {
         settings.Error = failure.code;
         ClosePort();
-        queuedDisconnects.push_back(connectionGeneration);
-        kind = EVT_DISCONNECT;
+        return false;
     }
-    PostNotify(kind);
+    PostNotify(EVT_CONNECT);
+    return true;
+}
+
+void CSerialPort::ReportFailedOpen()
+{
+    queuedDisconnects.push_back(connectionGeneration);
+    PostNotify(EVT_DISCONNECT);
 }
 
 void CSerialPort::PostNotify(int32_t kind)

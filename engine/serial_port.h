@@ -36,6 +36,10 @@ public:
     void ApplyModemLines();
     bool ReadModemStatus(DWORD bit) const;
     void SetPortAndReconnect(int32_t port);  // never throws
+    // SetPortAndReconnect without the EVT_DISCONNECT of a failed open: false when the open
+    // failed, which the caller reports with ReportFailedOpen unless it tries again.
+    bool SetPortAndTryOpen(int32_t port);  // never throws
+    void ReportFailedOpen();
 
     // Property writes with the accepted ranges; out-of-range values are ignored.
     void PutPort(int32_t v);

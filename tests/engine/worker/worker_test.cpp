@@ -576,6 +576,31 @@ TEST_F(Worker, ArrivalWhileTheDeviceIsBusyIsTriedAgain)
     ASSERT_TRUE(PumpUntil([&] { return port.GetConnected(); }, 3000));
     EXPECT_EQ(port.settings.Error, ERR_NONE);
     EXPECT_TRUE(PumpUntil([&] { return port.Count(EVT_CONNECT) == 2; }));
+    EXPECT_EQ(port.Count(EVT_DISCONNECT), 1) << "the tries that failed before the device was free raise nothing";
+}
+
+// A device that stays busy for all the tries: the host hears of it once, when the last one
+// failed, not once a try.
+TEST_F(Worker, ArrivalThatStaysBusyIsReportedOnce)
+{
+    CRecordingPort port;
+    Connect(port, pair.PortA());
+    pair.Unplug(CNullModemPair::A);
+    SendPortBroadcast(port.NotifyWindow(), DBT_DEVICEREMOVECOMPLETE, pair.PortA());
+    ASSERT_TRUE(PumpUntil([&] { return port.Count(EVT_DISCONNECT) == 1; }));
+    pair.Replug(CNullModemPair::A);
+    CFarEnd holder(pair.PortA());
+    ASSERT_TRUE(holder.IsOpen());
+    SendPortBroadcast(port.NotifyWindow(), DBT_DEVICEARRIVAL, pair.PortA());
+    PumpFor(1000);
+    EXPECT_EQ(port.Count(EVT_DISCONNECT), 1) << "nothing while tries are left";
+    EXPECT_TRUE(PumpUntil([&] { return port.Count(EVT_DISCONNECT) == 2; }, 4000));
+    PumpFor(500);
+    EXPECT_EQ(port.Count(EVT_DISCONNECT), 2);
+    EXPECT_EQ(port.Count(EVT_CONNECT), 1);
+    EXPECT_FALSE(port.GetConnected());
+    EXPECT_EQ(port.settings.Error, ERR_ACCESS_DENIED);
+    EXPECT_EQ(port.settings.ConnectWanted, 1);
 }
 
 TEST_F(Worker, ArrivalWhileNotWantedOpensNothing)
