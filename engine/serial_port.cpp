@@ -413,7 +413,7 @@ bool CSerialPort::DispatchPortEvent(WPARAM kind, LPARAM)
             FireCommEvent(static_cast<int16_t>(kind), worker.eventData);
         HRESULT rc = VariantClear(&worker.eventData);
         TARVEL_VERIFY(rc==S_OK);
-        SetEvent(worker.slotFreeEvent.Get());
+        worker.FreeSlot();
         break;
     }
     default:

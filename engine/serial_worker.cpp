@@ -260,7 +260,7 @@ private:
                 case kStillPending:
                     continue;
                 case kFinished:
-                    return true;
+                    return DeliverIfSlotFree();
                 default:
                     return false;
                 }
@@ -306,6 +306,17 @@ private:
     {
         uint32_t moveFrom = 0;
         if (::AcceptRead(rx, n, moveFrom)) memcpy(buffer.get(), buffer.get() + moveFrom, rx.filled);
+    }
+
+    // What a read brought goes to the host before the next read is issued when the slot is
+    // free already, instead of after it: under Wine every request is a round trip to the
+    // server, which a byte on a quiet port would wait for, and more so the busier the other
+    // ports are. The flag spares that check a wait call while the host holds the slot.
+    bool DeliverIfSlotFree()
+    {
+        if (rx.filled == rx.delivered && pendingEvents == 0) return true;
+        if (w.SlotHeld() || WaitForSingleObject(w.slotFreeEvent.Get(), 0) != WAIT_OBJECT_0) return true;
+        return Deliver();
     }
 
     // The slot is ours: fill it with line events first, else with every undelivered byte.
@@ -513,11 +524,20 @@ bool CSerialWorker::PrepareRun()
 
 bool CSerialWorker::PostSlotNotice(HWND window, int32_t kind)
 {
+    InterlockedExchange(&slotHeld, 1);
     InterlockedExchange(&slotNotice, kind);
     if (PostMessageA(window, WM_PORT_NOTIFY, static_cast<WPARAM>(kind), 0)) return true;
     // Withdraw the mark, unless a message from elsewhere took it meanwhile: the control's
     // thread then owns the slot and frees it, exactly as for the real message.
-    return InterlockedCompareExchange(&slotNotice, 0, kind) != kind;
+    if (InterlockedCompareExchange(&slotNotice, 0, kind) != kind) return true;
+    InterlockedExchange(&slotHeld, 0);
+    return false;
+}
+
+void CSerialWorker::FreeSlot()
+{
+    InterlockedExchange(&slotHeld, 0);
+    SetEvent(slotFreeEvent.Get());
 }
 
 bool CSerialWorker::TakeSlotNotice(int32_t kind)

@@ -64,6 +64,10 @@ public:
     // on its way (posted, or its mark already taken on the control's thread).
     bool PostSlotNotice(HWND window, int32_t kind);
     bool TakeSlotNotice(int32_t kind);
+    // The control's thread is done with the slot a notification handed it.
+    void FreeSlot();
+    // The slot is with the control's thread (false may still find it not yet freed).
+    bool SlotHeld() const { return slotHeld != 0; }
     bool PostDisconnectNotice(HWND window);
     bool TakeDisconnectNotice();
 
@@ -81,5 +85,6 @@ private:
 
     volatile bool disconnectPosted = true;
     volatile LONG slotNotice = 0;         // the kind of the slot notification in flight, or 0
+    volatile LONG slotHeld = 0;           // 1 from a slot notification's post until FreeSlot
     volatile LONG disconnectNotices = 0;  // EVT_DISCONNECT messages posted and not yet taken
 };
