@@ -84,7 +84,7 @@ void CSerialPort::InitPortState()
 {
     portHandle.Reset();
     settings = PortSettings{};
-    SetEvent(worker.slotFreeEvent.Get());
+    worker.FreeSlot();
     marshalWnd = std::make_unique<CMarshalWnd>();
     // A window that cannot be had now is asked for again by every open, which fails while
     // there is none: without it no CommEvent could ever reach the host.

@@ -41,24 +41,6 @@ constexpr uint32_t kMaxHeldBytes = 64u * 1024 * 1024;
 // in a row, so that a port that keeps refusing ends the run instead of spinning.
 constexpr int kImmediateRetries = 3;
 
-// Gives the pending-event slot back (signals slotFreeEvent) when it goes out of scope,
-// unless the slot was handed to the control's thread with a posted notification: every way
-// out of a delivery that did not hand over leaves the slot free for later connections.
-class CSlotLease {
-public:
-    explicit CSlotLease(HANDLE slotFree) : event(slotFree) {}
-    ~CSlotLease()
-    {
-        if (event) SetEvent(event);
-    }
-    CSlotLease(const CSlotLease&) = delete;
-    CSlotLease& operator=(const CSlotLease&) = delete;
-    void HandOver() { event = nullptr; }
-
-private:
-    HANDLE event;
-};
-
 // Consumes one of `count` marks; false when there was none.
 bool TakeMark(volatile LONG& count)
 {
@@ -242,6 +224,11 @@ private:
     {
         for (;;) {
             const bool haveSomething = rx.filled != rx.delivered || pendingEvents != 0;
+            if (haveSomething && w.ClaimSlotOrWatch()) {
+                if (!Deliver()) return false;
+                if (!readOutstanding && !ReadsPaused()) return true;
+                continue;
+            }
             const HANDLE positions[6] = {
                 w.StopEvent(),
                 ovRead.hEvent,
@@ -265,8 +252,7 @@ private:
                     return false;
                 }
             case kSlotFree:
-                if (!Deliver()) return false;
-                if (!readOutstanding && !ReadsPaused()) return true;
+                // Only a wake-up: the flag, read again above, says whose the slot is.
                 continue;
             case kWriteDone:
             case kTxReady:
@@ -311,18 +297,18 @@ private:
     // What a read brought goes to the host before the next read is issued when the slot is
     // free already, instead of after it: under Wine every request is a round trip to the
     // server, which a byte on a quiet port would wait for, and more so the busier the other
-    // ports are. The flag spares that check a wait call while the host holds the slot.
+    // ports are. A slot freed just after this look is taken by the wait cycle's.
     bool DeliverIfSlotFree()
     {
         if (rx.filled == rx.delivered && pendingEvents == 0) return true;
-        if (w.SlotHeld() || WaitForSingleObject(w.slotFreeEvent.Get(), 0) != WAIT_OBJECT_0) return true;
+        if (w.SlotHeld()) return true;
         return Deliver();
     }
 
     // The slot is ours: fill it with line events first, else with every undelivered byte.
+    // It stays ours unless the notification is posted.
     bool Deliver()
     {
-        CSlotLease lease(w.slotFreeEvent.Get());
         int32_t kind;
         const uint32_t events = pendingEvents;
         if (events != 0) {
@@ -342,7 +328,6 @@ private:
             kind = EVT_DATA;
         }
         if (w.PostSlotNotice(hwnd, kind)) {
-            lease.HandOver();
             if (kind == EVT_DATA) rx.delivered = rx.filled;
             return true;
         }
@@ -534,10 +519,25 @@ bool CSerialWorker::PostSlotNotice(HWND window, int32_t kind)
     return false;
 }
 
+// The flag says whose the slot is; the event only wakes a worker that said it waits for
+// it, so that a delivery costs the control's thread no signal while its worker is busy
+// elsewhere. Both sides write their own flag before reading the other's (the interlocked
+// calls are full barriers): either the worker sees the slot free, or the control's thread
+// sees the worker waiting. A signal left over from the first case wakes the worker once
+// for nothing.
+bool CSerialWorker::ClaimSlotOrWatch()
+{
+    if (slotHeld == 0) return true;
+    InterlockedExchange(&slotWaiter, 1);
+    if (InterlockedCompareExchange(&slotHeld, 0, 0) != 0) return false;
+    InterlockedExchange(&slotWaiter, 0);
+    return true;
+}
+
 void CSerialWorker::FreeSlot()
 {
     InterlockedExchange(&slotHeld, 0);
-    SetEvent(slotFreeEvent.Get());
+    if (InterlockedExchange(&slotWaiter, 0)) SetEvent(slotFreeEvent.Get());
 }
 
 bool CSerialWorker::TakeSlotNotice(int32_t kind)

@@ -64,8 +64,12 @@ public:
     // on its way (posted, or its mark already taken on the control's thread).
     bool PostSlotNotice(HWND window, int32_t kind);
     bool TakeSlotNotice(int32_t kind);
-    // The control's thread is done with the slot a notification handed it.
+    // The control's thread is done with the slot a notification handed it (or, before any
+    // run, gives it back whatever became of the last one's notification).
     void FreeSlot();
+    // The worker's side: true when the slot is free; otherwise slotFreeEvent will be
+    // signalled once it is.
+    bool ClaimSlotOrWatch();
     // The slot is with the control's thread (false may still find it not yet freed).
     bool SlotHeld() const { return slotHeld != 0; }
     bool PostDisconnectNotice(HWND window);
@@ -86,5 +90,6 @@ private:
     volatile bool disconnectPosted = true;
     volatile LONG slotNotice = 0;         // the kind of the slot notification in flight, or 0
     volatile LONG slotHeld = 0;           // 1 from a slot notification's post until FreeSlot
+    volatile LONG slotWaiter = 0;         // 1 while the worker waits on slotFreeEvent for the slot
     volatile LONG disconnectNotices = 0;  // EVT_DISCONNECT messages posted and not yet taken
 };
