@@ -9,7 +9,12 @@
 
 namespace {
 
-using Worker = PairTest;
+class Worker : public PairTest {
+protected:
+    // Opens `port` on the pair's A end, removes that end until the port has reported it, and
+    // plugs it back in without announcing the arrival yet.
+    void ConnectRemoveAndReplug(CRecordingPort& port);
+};
 
 void Queue(CSerialPort& port, const std::vector<BYTE>& bytes)
 {
@@ -507,6 +512,15 @@ void SendPortBroadcast(HWND window, WPARAM event, int number)
     SendMessageA(window, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&record));
 }
 
+void Worker::ConnectRemoveAndReplug(CRecordingPort& port)
+{
+    Connect(port, pair.PortA());
+    pair.Unplug(CNullModemPair::A);
+    SendPortBroadcast(port.NotifyWindow(), DBT_DEVICEREMOVECOMPLETE, pair.PortA());
+    ASSERT_TRUE(PumpUntil([&] { return port.Count(EVT_DISCONNECT) == 1; }));
+    pair.Replug(CNullModemPair::A);
+}
+
 TEST_F(Worker, UnplugWhileDataFlowsThenRemovalAndArrival)
 {
     CFarEnd peer(pair.PortB());
@@ -559,11 +573,7 @@ TEST_F(Worker, ArrivalAfterTheRunEndedByItselfReopens)
 TEST_F(Worker, ArrivalWhileTheDeviceIsBusyIsTriedAgain)
 {
     CRecordingPort port;
-    Connect(port, pair.PortA());
-    pair.Unplug(CNullModemPair::A);
-    SendPortBroadcast(port.NotifyWindow(), DBT_DEVICEREMOVECOMPLETE, pair.PortA());
-    ASSERT_TRUE(PumpUntil([&] { return port.Count(EVT_DISCONNECT) == 1; }));
-    pair.Replug(CNullModemPair::A);
+    ASSERT_NO_FATAL_FAILURE(ConnectRemoveAndReplug(port));
     {
         CFarEnd holder(pair.PortA());
         ASSERT_TRUE(holder.IsOpen());
@@ -584,11 +594,7 @@ TEST_F(Worker, ArrivalWhileTheDeviceIsBusyIsTriedAgain)
 TEST_F(Worker, ArrivalThatStaysBusyIsReportedOnce)
 {
     CRecordingPort port;
-    Connect(port, pair.PortA());
-    pair.Unplug(CNullModemPair::A);
-    SendPortBroadcast(port.NotifyWindow(), DBT_DEVICEREMOVECOMPLETE, pair.PortA());
-    ASSERT_TRUE(PumpUntil([&] { return port.Count(EVT_DISCONNECT) == 1; }));
-    pair.Replug(CNullModemPair::A);
+    ASSERT_NO_FATAL_FAILURE(ConnectRemoveAndReplug(port));
     CFarEnd holder(pair.PortA());
     ASSERT_TRUE(holder.IsOpen());
     SendPortBroadcast(port.NotifyWindow(), DBT_DEVICEARRIVAL, pair.PortA());
