@@ -223,7 +223,7 @@ private:
     bool WaitCycle()
     {
         for (;;) {
-            const bool haveSomething = rx.filled != rx.delivered || pendingEvents != 0;
+            const bool haveSomething = HaveSomethingToDeliver();
             if (haveSomething && w.ClaimSlotOrWatch()) {
                 if (!Deliver()) return false;
                 if (!readOutstanding && !ReadsPaused()) return true;
@@ -300,10 +300,11 @@ private:
     // ports are. A slot freed just after this look is taken by the wait cycle's.
     bool DeliverIfSlotFree()
     {
-        if (rx.filled == rx.delivered && pendingEvents == 0) return true;
-        if (w.SlotHeld()) return true;
+        if (!HaveSomethingToDeliver() || w.SlotHeld()) return true;
         return Deliver();
     }
+
+    bool HaveSomethingToDeliver() const { return rx.filled != rx.delivered || pendingEvents != 0; }
 
     // The slot is ours: fill it with line events first, else with every undelivered byte.
     // It stays ours unless the notification is posted.
@@ -495,14 +496,15 @@ CSerialWorker::~CSerialWorker()
 }
 
 // The events shared with the control's thread are made with the object; one that could not
-// be had then is made now. A slot event made late starts signalled (nobody can have held
-// the slot without it), and so does a late transmit event, for records queued meanwhile.
+// be had then is made now. A late slot event starts unsignalled: the flag says whose the
+// slot is, and the event only wakes a worker that said it waits. A late transmit event
+// starts signalled, for records queued meanwhile.
 bool CSerialWorker::PrepareRun()
 {
     // From now on the run counts as going until its final notification is posted, even
     // before its thread first runs.
     disconnectPosted = false;
-    if (!slotFreeEvent) slotFreeEvent.Reset(CreateEventA(nullptr, FALSE, TRUE, nullptr));
+    if (!slotFreeEvent) slotFreeEvent = CreateAutoResetEvent();
     if (!txReadyEvent) txReadyEvent.Reset(CreateEventA(nullptr, FALSE, TRUE, nullptr));
     return slotFreeEvent && txReadyEvent;
 }
