@@ -226,12 +226,8 @@ private:
             const bool haveSomething = HaveSomethingToDeliver();
             // While reads fill their requests, one that is complete already goes before the
             // slot: what a fast stream brings gathers into one delivery instead of one each.
-            if (haveSomething && lastReadFull && ReadDoneAlready()) {
-                const ReadStep step = FinishRead();
-                if (step == kAwaitMore) continue;
-                return step == kIssueNext;
-            }
-            if (haveSomething && w.ClaimSlotOrWatch()) {
+            const bool readFirst = haveSomething && lastReadFull && ReadDoneAlready();
+            if (!readFirst && haveSomething && w.ClaimSlotOrWatch()) {
                 if (!Deliver()) return false;
                 if (!readOutstanding && !ReadsPaused()) return true;
                 continue;
@@ -244,7 +240,7 @@ private:
                 writeInFlight ? nullptr : w.txReadyEvent.Get(),
                 ovWait.hEvent,
             };
-            const int evt = WaitAny(6, positions);
+            const int evt = readFirst ? kRead : WaitAny(6, positions);
             switch (evt) {
             case kStop:
                 stopped = true;
@@ -273,6 +269,8 @@ private:
 
     enum ReadStep { kAwaitMore, kIssueNext, kEndRun };
 
+    // A read that filled its request is delivered after the reissue, as more is likely
+    // waiting: the next reads' bytes gather while the host takes this delivery.
     ReadStep FinishRead()
     {
         switch (CompleteRead()) {
@@ -318,10 +316,8 @@ private:
     // A read that came back short (the driver had nothing more) goes to the host before the
     // next read is issued when the slot is free already, instead of after it: under Wine
     // every request is a round trip to the server, which a byte on a quiet port would wait
-    // for, and more so the busier the other ports are. A read that filled its request goes
-    // after the reissue, as more is likely waiting: the bytes of the next reads gather while
-    // the host takes this delivery, instead of costing one delivery each. A slot freed just
-    // after this look is taken by the wait cycle's.
+    // for, and more so the busier the other ports are. A slot freed just after this look is
+    // taken by the wait cycle's.
     bool DeliverIfSlotFree()
     {
         if (!HaveSomethingToDeliver() || w.SlotHeld()) return true;
