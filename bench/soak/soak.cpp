@@ -138,7 +138,7 @@ struct CTotals {
 // A pair nobody holds must stay silent at its peer.
 class CPortPool {
 public:
-    explicit CPortPool(size_t count) : pairs(count), peers(count), owners(count, -1) {}
+    explicit CPortPool(size_t count) : pairs(count), peers(count), owners(count, -1), peerWritten(count, 0) {}
     // Leases every pair from the test bed, or takes A and B of each from `ports` (given by
     // number, outside the test bed), and opens a peer on each B end.
     bool Lease(const int* ports = nullptr)
@@ -163,6 +163,9 @@ public:
     CPeer& Peer(int index) { return peers[size_t(index)]; }
     int Owner(int index) const { return owners[size_t(index)]; }
     void SetOwner(int index, int slot) { owners[size_t(index)] = slot; }
+    // Bytes the peer of a pair wrote since the lease, whoever held the pair.
+    unsigned long long PeerWritten(int index) const { return peerWritten[size_t(index)]; }
+    void NotePeerWrote(int index, size_t count) { peerWritten[size_t(index)] += count; }
     // A pair no control holds, chosen at random; -1 when every pair is held.
     int PickFree(std::mt19937& random) const
     {
@@ -185,6 +188,7 @@ private:
     std::vector<CSoakPair> pairs;
     std::vector<CPeer> peers;
     std::vector<int> owners;
+    std::vector<unsigned long long> peerWritten;
 };
 
 double MsSince(const LARGE_INTEGER& start)
@@ -311,6 +315,7 @@ public:
         // No zero bytes: text mode would replace them with NullSubst.
         for (BYTE& b : bytes) b = BYTE(1 + random() % 255);
         Check(pool.Peer(current).Write(bytes), "the peer's write failed");
+        pool.NotePeerWrote(current, count);
         rxSent.insert(rxSent.end(), bytes.begin(), bytes.end());
         totals.fromPeer += count;
     }
@@ -411,10 +416,7 @@ public:
     {
         connected = false;
         control = nullptr;  // gone: nothing below may ask it anything
-        for (int quiet = 0; quiet < 5;) {
-            PumpFor(10);
-            quiet = ReadPeers() ? 0 : quiet + 1;
-        }
+        AwaitWireQuiet();
         const std::string port = " after COM" + std::to_string(pool.Pair(current).PortA()) + "'s control was released";
         Check(IsPrefix(sink.received, rxSent), "received bytes differ from what the peer sent" + port);
         Check(IsPrefix(txAtPeer, txSent), "the peer got bytes other than those sent" + port);
@@ -472,14 +474,36 @@ private:
         connected = false;
     }
 
-    // After the port closed: what the peer still gets was written before the close. Wait
-    // until the wire is quiet, then settle the books of the connection.
-    void FinishConnection(bool exact)
+    // After the port closed, bytes written before the close are still crossing both ways, and
+    // on a busy machine the test bed can take longer to move them than any quiet spell. What
+    // arrived after the next open would count as the new connection's. On the test bed: wait
+    // until it has seen the port closed and nothing either side wrote is still on its way
+    // (an open drops what the port's queue held), reading the peer meanwhile so that its
+    // queue never holds the wire up; then until the peer has been quiet for a while.
+    void AwaitWireQuiet()
     {
+        if (OnTestBed()) {
+            CNullModemPair& bed = pool.Pair(current).bed;
+            Await([&] {
+                ReadPeers();
+                unsigned long long takenAToB = 0, takenBToA = 0, crossingAToB = 1, crossingBToA = 1;
+                bool open = true;
+                return bed.IsEndOpen(CNullModemPair::A, open) && !open &&
+                       bed.BytesOnWire(takenAToB, takenBToA) && takenBToA >= pool.PeerWritten(current) &&
+                       bed.BytesCrossing(crossingAToB, crossingBToA) && !crossingAToB && !crossingBToA;
+            }, "the wire to be quiet after the close");
+        }
         for (int quiet = 0; quiet < 5;) {
             PumpFor(10);
             quiet = ReadPeers() ? 0 : quiet + 1;
         }
+    }
+
+    // After the port closed: what the peer still gets was written before the close. Wait
+    // until the wire is quiet, then settle the books of the connection.
+    void FinishConnection(bool exact)
+    {
+        AwaitWireQuiet();
         const std::string port = " (COM" + std::to_string(pool.Pair(current).PortA()) + ")";
         if (exact) {
             Check(txAtPeer == txSent, "the peer got " + std::to_string(txAtPeer.size()) + " of " +

@@ -28,6 +28,7 @@
 #include <sstream>
 #include <string>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -136,6 +137,7 @@ private:
     void MarkOpen(int p, int e, bool isOpen);
     void MoveBytes(int p, int from, bool readable, bool writable);
     size_t Budget(int p, int from);
+    size_t Crossing(int p, int from);
     void AcceptClient();
     bool ServeClient(Client &c);
     std::string Handle(Client &c, const std::string &line);
@@ -464,6 +466,16 @@ void CDaemon::DrainClosed(int p, int e)
     for (ssize_t i = 0; i < n; ++i) d.buf.push_back(tmp[i] & mask);
 }
 
+// Bytes an end wrote that have not reached the other end's port yet: still in the sender's
+// pty, or held here.
+size_t CDaemon::Crossing(int p, int from)
+{
+    int queued = 0;
+    const int master = pairs[p].end[from].master;
+    if (master < 0 || ioctl(master, FIONREAD, &queued) < 0) queued = 0;
+    return pairs[p].dir[from].buf.size() + size_t(queued);
+}
+
 size_t CDaemon::Budget(int p, int from)
 {
     Direction &d = pairs[p].dir[from];
@@ -679,7 +691,7 @@ std::string CDaemon::Handle(Client &c, const std::string &line)
         tb_lock_pair(&sp);
         std::string r = "OK " + std::to_string(sp.end[0].count.tx) + " " + std::to_string(sp.end[1].count.tx);
         tb_unlock_pair(&sp);
-        return r;
+        return r + " " + std::to_string(Crossing(p, 0)) + " " + std::to_string(Crossing(p, 1));
     }
     in >> endText;
     int e = ParseEnd(endText);

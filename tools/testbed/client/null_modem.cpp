@@ -270,6 +270,14 @@ bool CNullModemPair::BytesOnWire(unsigned long long &aToB, unsigned long long &b
     return Command("WIRE", &reply) && std::sscanf(reply.c_str(), "OK %llu %llu", &aToB, &bToA) == 2;
 }
 
+bool CNullModemPair::BytesCrossing(unsigned long long &aToB, unsigned long long &bToA)
+{
+    std::string reply;
+    unsigned long long takenAToB = 0, takenBToA = 0;
+    return Command("WIRE", &reply) &&
+           std::sscanf(reply.c_str(), "OK %llu %llu %llu %llu", &takenAToB, &takenBToA, &aToB, &bToA) == 4;
+}
+
 bool CNullModemPair::ReadRequests(End end, unsigned long &count)
 {
     std::string reply;

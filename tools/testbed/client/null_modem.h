@@ -118,6 +118,8 @@ public:
     bool SetPacing(bool on);
     // Bytes taken off the wire so far in each direction since the lease.
     bool BytesOnWire(unsigned long long &aToB, unsigned long long &bToA);
+    // Bytes one end wrote that have not reached the other end's port yet, per direction.
+    bool BytesCrossing(unsigned long long &aToB, unsigned long long &bToA);
     // Whether the daemon sees `end` held open by some process.
     bool IsEndOpen(End end, bool &open);
 
