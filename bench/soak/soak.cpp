@@ -61,12 +61,17 @@ volatile LONG lastProgress = 0;
 
 void NoteProgress() { InterlockedExchange(&lastProgress, LONG(GetTickCount())); }
 
+// What the host was doing last, so that a hang says where it stuck.
+const char* volatile lastActivity = "starting";
+
+void Doing(const char* what) { lastActivity = what; }
+
 DWORD WINAPI WatchForHang(void*)
 {
     for (;;) {
         Sleep(1000);
         if (GetTickCount() - DWORD(lastProgress) > 60000) {
-            printf("FAULT: no progress for 60 s: the host is stuck\n");
+            printf("FAULT: no progress for 60 s: the host is stuck (last: %s)\n", lastActivity);
             fflush(stdout);
             ExitProcess(3);
         }
@@ -76,6 +81,8 @@ DWORD WINAPI WatchForHang(void*)
 // The program at the other end of a pair: plain Win32 calls, reads that return at once.
 class CPeer {
 public:
+    static const DWORD kWriteGiveUpMs = 20;
+
     bool Open(int com)
     {
         if (!port.Open(com)) return false;
@@ -86,10 +93,21 @@ public:
         dcb.ByteSize = 8;
         dcb.Parity = NOPARITY;
         dcb.StopBits = ONESTOPBIT;
-        COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
+        // Writes give up after a moment: see WriteSome.
+        COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, kWriteGiveUpMs};
         return SetCommState(port.Get(), &dcb) && SetCommTimeouts(port.Get(), &timeouts);
     }
-    bool Write(const CBytes& bytes) { return bytes.empty() || port.Write(bytes.data(), DWORD(bytes.size())); }
+    // Writes what the port takes within a moment; false on an error other than the time-out.
+    // A write that waits for good would deadlock the host: a socat bridge carries both ways in
+    // one process, so while the host's bytes wait for this peer to read, socat stops taking
+    // the peer's bytes too, and the peer reads only between writes.
+    bool WriteSome(const BYTE* data, size_t size, DWORD& written)
+    {
+        written = 0;
+        if (WriteFile(port.Get(), data, DWORD(size), &written, nullptr)) return true;
+        const DWORD error = GetLastError();
+        return error == ERROR_SEM_TIMEOUT || error == ERROR_TIMEOUT;
+    }
     // Appends whatever has arrived; the count read.
     size_t ReadInto(CBytes& into)
     {
@@ -218,6 +236,7 @@ public:
         ClearLedger();
         const long connects = sink.counts[EVT_CONNECT];
         // Writing Port while the host wants the port open reopens it: only the first time.
+        Doing("opening the port (Port, RecvIntervalTimeout, Connected = True)");
         if (GetLongProperty(control, L"Port") != pool.Pair(current).PortA())
             Check(SUCCEEDED(PutProperty(control, L"Port", CVariant(long(pool.Pair(current).PortA())))), "Port refused");
         static const long kIntervals[] = {1, 5, 30, 100};
@@ -290,6 +309,7 @@ public:
         const long disconnects = sink.counts[EVT_DISCONNECT];
         const long connects = sink.counts[EVT_CONNECT];
         pool.SetOwner(next, slot);
+        Doing("moving to another port (Port written while connected)");
         PutProperty(control, L"Port", CVariant(long(pool.Pair(next).PortA())));
         AwaitDisconnect(disconnects, "EVT_DISCONNECT of the old port", true);
         FinishConnection(true);
@@ -305,6 +325,7 @@ public:
 
     void ChangeDataMode()
     {
+        Doing("writing DataMode");
         PutProperty(control, L"DataMode", CVariant(long(random() % 3)));
         ++totals.modeChanges;
     }
@@ -314,7 +335,19 @@ public:
         CBytes bytes(count);
         // No zero bytes: text mode would replace them with NullSubst.
         for (BYTE& b : bytes) b = BYTE(1 + random() % 255);
-        Check(pool.Peer(current).Write(bytes), "the peer's write failed");
+        Doing("the peer writing");
+        // Between parts the peer reads and the host pumps, as two programs would run side by side.
+        for (size_t done = 0; done < count;) {
+            DWORD written = 0;
+            Check(pool.Peer(current).WriteSome(bytes.data() + done, count - done, written),
+                  "the peer's write failed, error " + std::to_string(GetLastError()));
+            done += written;
+            if (written) NoteProgress();
+            if (done < count) {
+                ReadPeers();
+                PumpFor(1);
+            }
+        }
         pool.NotePeerWrote(current, count);
         rxSent.insert(rxSent.end(), bytes.begin(), bytes.end());
         totals.fromPeer += count;
@@ -334,6 +367,7 @@ public:
             V_I4(&argument) = 0x1200 | bytes[0];  // only the low byte goes out
             break;
         }
+        Doing("Send");
         const long result = CallSend(control, argument);
         Check(result == 0, "Send returned " + std::to_string(result));
         txSent.insert(txSent.end(), bytes.begin(), bytes.end());
@@ -345,6 +379,7 @@ public:
     {
         static const size_t kSizes[] = {16 * 1024, 64 * 1024, 256 * 1024, 1024 * 1024};
         CBytes bytes(kSizes[random() % 4]);
+        Doing("Send of a large byte array");
         const long result = CallSend(control, ByteArray(bytes));
         Check(result == 0, "Send of a large byte array returned " + std::to_string(result));
         txSent.insert(txSent.end(), bytes.begin(), bytes.end());
@@ -382,7 +417,9 @@ public:
     // Pumps and reads both peers; an EVT_DISCONNECT nobody caused is the fault this hunts.
     void Tick(DWORD ms)
     {
+        Doing("pumping messages (CommEvent handlers)");
         PumpFor(ms);
+        Doing("reading the peers");
         ReadPeers();
         Check(sink.counts[EVT_DISCONNECT] == expectedDisconnects,
               "EVT_DISCONNECT without a cause (COM" + std::to_string(pool.Pair(current).PortA()) + ", Connected " +
@@ -437,6 +474,7 @@ private:
     // bytes in flight), which would then count as the new connection's. Read it away first.
     void DiscardStaleInput()
     {
+        Doing("clearing stale input of the port");
         CComPort port;
         if (!port.Open(pool.Pair(current).PortA())) Fail("cannot open COM" + std::to_string(pool.Pair(current).PortA()) +
                                                      " to clear it, error " + std::to_string(port.LastError()));
@@ -456,6 +494,7 @@ private:
         const long disconnects = sink.counts[EVT_DISCONNECT];
         LARGE_INTEGER start;
         QueryPerformanceCounter(&start);
+        Doing("closing the port (Connected = False)");
         PutProperty(control, L"Connected", CVariant(false));
         lastCloseMs = MsSince(start);
         totals.longestCloseMs = std::max(totals.longestCloseMs, lastCloseMs);
@@ -880,6 +919,7 @@ private:
         } else if (connected) {
             slot.run->Drain();
         }
+        Doing("releasing a control (events unadvised first)");
         slot.link.reset();
         slot.control = CComRef<IDispatch>();
         slot.run->ControlReleased();
