@@ -339,8 +339,9 @@ public:
         // Between parts the peer reads and the host pumps, as two programs would run side by side.
         for (size_t done = 0; done < count;) {
             DWORD written = 0;
-            Check(pool.Peer(current).WriteSome(bytes.data() + done, count - done, written),
-                  "the peer's write failed, error " + std::to_string(GetLastError()));
+            // The error is read only after the write: arguments of one call run in no set order.
+            if (!pool.Peer(current).WriteSome(bytes.data() + done, count - done, written))
+                Fail("the peer's write failed, error " + std::to_string(GetLastError()));
             done += written;
             if (written) NoteProgress();
             if (done < count) {
